@@ -1,0 +1,43 @@
+#pragma once
+// Argument parsing and conversion for the methods: vector calls with keyword names, every
+// parameter positional-or-keyword and required, and messages in the interpreter's own style.
+
+#include <Python.h>
+
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "binding/errors.hpp"
+#include "binding/ref.hpp"
+#include "logic/result.hpp"
+
+namespace kestrin {
+
+struct MethodSpec {
+  std::string_view call;  // "Environment.declare_function()", opening every message
+  std::span<const std::string_view> parameters;
+};
+
+// Fills `slots` (one per parameter, borrowed references) from a vector call.
+std::optional<PendingError> parse_arguments(const MethodSpec& spec, PyObject* const* args,
+                                            Py_ssize_t nargs, PyObject* kwnames,
+                                            std::span<PyObject*> slots);
+
+// The UTF-8 text of a str argument, a view of the interpreter's own buffer.
+Result<std::string_view, PendingError> text_argument(PyObject* object,
+                                                     std::string_view parameter);
+
+// The texts of a sequence argument. Items that only the iteration keeps alive are held here,
+// so the views stay valid as long as this lives.
+struct TextSequence {
+  std::vector<std::string_view> texts;
+  std::vector<Ref> items;
+};
+
+// CAUTION: runs caller code (instance test, __len__, __iter__, __next__).
+Result<TextSequence, PendingError> text_sequence_argument(PyObject* object,
+                                                          std::string_view parameter);
+
+}  // namespace kestrin

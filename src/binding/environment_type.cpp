@@ -1,0 +1,144 @@
+#include "binding/environment_type.hpp"
+
+#include <array>
+#include <new>
+#include <string_view>
+
+#include "binding/arguments.hpp"
+#include "binding/frame.hpp"
+#include "logic/views.hpp"
+
+namespace kestrin {
+namespace {
+
+PyTypeObject* the_type = nullptr;
+
+constexpr std::array<std::string_view, 3> kDeclareFunctionParameters{"name", "argument_type",
+                                                                      "result_type"};
+constexpr std::array<std::string_view, 1> kDeclareSequentParameters{"s"};
+constexpr MethodSpec kDeclareFunction{"Environment.declare_function()",
+                                      kDeclareFunctionParameters};
+constexpr MethodSpec kDeclareSequent{"Environment.declare_sequent()", kDeclareSequentParameters};
+
+PyObject* declare_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return with_borrow(self, Borrow::kExclusive, [&](Environment& record) -> Outcome {
+    std::array<PyObject*, 3> slots;
+    if (auto error = parse_arguments(kDeclareFunction, args, nargs, kwnames, slots)) {
+      return std::move(*error);
+    }
+    auto name = text_argument(slots[0], "name");
+    if (!name.ok()) return std::move(name.error());
+    auto argument_type = text_sequence_argument(slots[1], "argument_type");
+    if (!argument_type.ok()) return std::move(argument_type.error());
+    auto result_type = text_argument(slots[2], "result_type");
+    if (!result_type.ok()) return std::move(result_type.error());
+    auto declared = record.signature.declare_function(
+        name.value(), argument_type.value().texts, result_type.value());
+    if (!declared.ok()) return PendingError::from_logic(declared.error());
+    return Ref::new_ref(Py_None);
+  });
+}
+
+PyObject* declare_sequent(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return with_borrow(self, Borrow::kExclusive, [&](Environment& record) -> Outcome {
+    std::array<PyObject*, 1> slots;
+    if (auto error = parse_arguments(kDeclareSequent, args, nargs, kwnames, slots)) {
+      return std::move(*error);
+    }
+    auto text = text_argument(slots[0], "s");
+    if (!text.ok()) return std::move(text.error());
+    auto declared = record.declare_sequent(text.value());
+    if (!declared.ok()) return PendingError::from_logic(declared.error());
+    return Ref::new_ref(Py_None);
+  });
+}
+
+template <Ref (*View)(const Environment&)>
+PyObject* getter(PyObject* self, void*) {
+  return with_borrow(self, Borrow::kShared,
+                     [](Environment& record) -> Outcome { return View(record); });
+}
+
+PyObject* environment_str(PyObject* self) {
+  return with_borrow(self, Borrow::kShared,
+                     [](Environment& record) -> Outcome { return text_view(record); });
+}
+
+// Arguments are ignored: the class has no __init__ to object to them either.
+PyObject* environment_new(PyTypeObject* type, PyObject*, PyObject*) {
+  return guarded([type]() -> Outcome {
+    allocfunc alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    if (alloc == nullptr) alloc = PyType_GenericAlloc;
+    Ref self = Ref::steal(alloc(type, 0));
+    if (!self) return PendingError::fetch();
+    auto* object = reinterpret_cast<EnvironmentObject*>(self.get());
+    try {
+      new (&object->record) Environment();
+    } catch (...) {
+      // The instance must not reach its deallocator with no record in it.
+      PyTypeObject* instance_type = Py_TYPE(self.get());
+      PyObject_Free(self.release());
+      Py_DECREF(instance_type);
+      throw;
+    }
+    object->borrow = 0;
+    return self;
+  });
+}
+
+void environment_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // CAUTION: dropping the stored term objects can run caller code (__del__ of objects a
+  // caller put into a term's argument list).
+  reinterpret_cast<EnvironmentObject*>(self)->record.~Environment();
+  freefunc free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef methods[] = {
+    {"declare_function", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
+                             declare_function)),
+     METH_FASTCALL | METH_KEYWORDS, ""},
+    {"declare_sequent", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
+                            declare_sequent)),
+     METH_FASTCALL | METH_KEYWORDS, ""},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"sorts", getter<sorts_view>, nullptr, "", nullptr},
+    {"functions", getter<functions_view>, nullptr, "", nullptr},
+    {"sequents", getter<sequents_view>, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* environment_type() noexcept { return the_type; }
+
+PyTypeObject* environment_type_or_fault() {
+  if (the_type != nullptr) return the_type;
+  PyType_Slot slots[] = {
+      {Py_tp_base, &PyBaseObject_Type},
+      {Py_tp_dealloc, reinterpret_cast<void*>(environment_dealloc)},
+      {Py_tp_new, reinterpret_cast<void*>(environment_new)},
+      {Py_tp_str, reinterpret_cast<void*>(environment_str)},
+      {Py_tp_methods, methods},
+      {Py_tp_getset, getset},
+      {0, nullptr},
+  };
+  PyType_Spec spec{"builtins.Environment", static_cast<int>(sizeof(EnvironmentObject)), 0,
+                   Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) {
+    PyErr_PrintEx(0);
+    throw InternalFault{"An error occurred while initializing class Environment"};
+  }
+  the_type = reinterpret_cast<PyTypeObject*>(type);
+  return the_type;
+}
+
+}  // namespace kestrin

@@ -1,0 +1,197 @@
+#include "binding/errors.hpp"
+
+namespace kestrin {
+namespace {
+
+constexpr const char kInternalFaultDoc[] =
+    "\n"
+    "Raised when native code called from Python fails unexpectedly.\n"
+    "\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so an ordinary\n"
+    "`except Exception` does not stop it: it usually travels to the top and ends the\n"
+    "interpreter.\n";
+
+Ref take_raised_exception() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  return Ref::steal(PyErr_GetRaisedException());
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return Ref();
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return Ref::steal(value);
+#endif
+}
+
+void set_raised_exception(Ref exception) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception.release());
+#else
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception.get()));
+  Py_INCREF(type);
+  PyObject* traceback = PyException_GetTraceback(exception.get());
+  PyErr_Restore(type, exception.release(), traceback);
+#endif
+}
+
+Ref decode_message(std::string_view message) noexcept {
+  return Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                         "surrogatepass"));
+}
+
+// An internal-fault exception raised by caller code has come back into the module.
+[[noreturn]] void internal_fault_returned(Ref exception) {
+  std::string description;
+  Ref text = Ref::steal(PyObject_Str(exception.get()));
+  if (!text || !utf8_of(text.get(), description)) {
+    PyErr_Clear();
+    description = "<unprintable internal fault>";
+  }
+  PySys_WriteStderr("An internal fault raised by Python code reached native code.\n");
+  PySys_WriteStderr("It is passed on as a new internal fault; its traceback follows.\n");
+  set_raised_exception(std::move(exception));
+  PyErr_PrintEx(0);
+  throw InternalFault{std::move(description)};
+}
+
+bool is_internal_fault(PyObject* exception) noexcept {
+  PyObject* type = internal_fault_type();
+  return type != nullptr && PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(type));
+}
+
+}  // namespace
+
+PendingError PendingError::make(PyObject* type, std::string message) {
+  PendingError error;
+  error.type_ = type;
+  error.message_ = std::move(message);
+  return error;
+}
+
+PendingError PendingError::from_logic(const LogicError& error) {
+  return make(PyExc_ValueError, error.message());
+}
+
+PendingError PendingError::fetch() {
+  Ref exception = take_raised_exception();
+  if (!exception) {
+    return make(PyExc_SystemError, "attempted to fetch exception but none was set");
+  }
+  if (is_internal_fault(exception.get())) internal_fault_returned(std::move(exception));
+  PendingError error;
+  error.fetched_ = std::move(exception);
+  return error;
+}
+
+bool PendingError::is_exactly(PyObject* type) const noexcept {
+  if (fetched_) return reinterpret_cast<PyObject*>(Py_TYPE(fetched_.get())) == type;
+  return type_ == type;
+}
+
+PendingError PendingError::for_parameter(std::string_view parameter) && {
+  if (!is_exactly(PyExc_TypeError)) return std::move(*this);
+  std::string message = "argument '";
+  message.append(parameter).append("': ");
+  Ref cause;
+  if (fetched_) {
+    Ref text = Ref::steal(PyObject_Str(fetched_.get()));
+    std::string first;
+    if (!text || !utf8_of(text.get(), first)) {
+      // The first error cannot even be printed: let it through as it is.
+      drop_error();
+      return std::move(*this);
+    }
+    message.append(first);
+    cause = Ref::steal(PyException_GetCause(fetched_.get()));
+  } else {
+    message.append(message_);
+  }
+  PendingError reworded = make(PyExc_TypeError, std::move(message));
+  reworded.set_cause_ = true;
+  reworded.cause_ = std::move(cause);
+  return reworded;
+}
+
+void PendingError::restore() && {
+  if (fetched_) {
+    set_raised_exception(std::move(fetched_));
+    return;
+  }
+  Ref message = decode_message(message_);
+  if (!message) return;
+  if (!set_cause_) {
+    PyErr_SetObject(type_, message.get());
+    return;
+  }
+  Ref exception = Ref::steal(PyObject_CallFunctionObjArgs(type_, message.get(), nullptr));
+  if (!exception) return;
+  PyException_SetCause(exception.get(), cause_ ? cause_.release() : Ref::new_ref(Py_None).release());
+  PyErr_SetObject(type_, exception.get());
+}
+
+PyObject* internal_fault_type() noexcept {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    Ref exception = take_raised_exception();
+    type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kInternalFaultDoc,
+                                     PyExc_BaseException, nullptr);
+    if (type == nullptr) PyErr_Clear();
+    if (exception) set_raised_exception(std::move(exception));
+  }
+  return type;
+}
+
+void raise_internal_fault(std::string_view description) noexcept {
+  PyObject* type = internal_fault_type();
+  Ref message = decode_message(description);
+  if (!message) return;
+  PyErr_SetObject(type != nullptr ? type : PyExc_SystemError, message.get());
+}
+
+void api_failure() {
+  if (PyErr_Occurred()) PyErr_Print();
+  throw InternalFault{"Python API call failed"};
+}
+
+void drop_error() {
+  Ref exception = take_raised_exception();
+  if (exception && is_internal_fault(exception.get())) {
+    internal_fault_returned(std::move(exception));
+  }
+}
+
+bool utf8_of(PyObject* text, std::string& out) {
+  Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+  if (!bytes) return false;
+  out.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+  return true;
+}
+
+std::string type_name(PyObject* object) {
+  static const std::string kFailed = "<failed to extract type name>";
+  Ref name = Ref::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+  if (!name) {
+    drop_error();
+    return kFailed;
+  }
+  std::string text;
+  if (!PyUnicode_Check(name.get())) return kFailed;
+  if (!utf8_of(name.get(), text)) {
+    drop_error();
+    return kFailed;
+  }
+  return text;
+}
+
+std::string conversion_message(PyObject* object, std::string_view target) {
+  std::string message = "'";
+  message.append(type_name(object)).append("' object cannot be converted to '");
+  message.append(target).append("'");
+  return message;
+}
+
+}  // namespace kestrin

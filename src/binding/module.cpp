@@ -1,0 +1,64 @@
+// The module's init export. Single-phase initialisation, refused a second time in the same
+// process: the class object and every instance are process-wide, so a second module object
+// (after removal from sys.modules, or in another interpreter) could not be kept apart.
+
+#include <Python.h>
+
+#include <atomic>
+
+#include "binding/environment_type.hpp"
+#include "binding/frame.hpp"
+
+namespace kestrin {
+namespace {
+
+std::atomic<bool> module_initialized{false};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_kestrin",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+Outcome initialize() {
+  Ref module = Ref::steal(PyModule_Create2(&module_definition, 1013));
+  if (!module) return PendingError::fetch();
+  if (module_initialized.exchange(true)) {
+    return PendingError::make(PyExc_ImportError,
+                              "PyO3 modules may only be initialized once per interpreter process");
+  }
+  PyObject* type = reinterpret_cast<PyObject*>(environment_type_or_fault());
+
+  Ref all = Ref::steal(PyObject_GetAttrString(module.get(), "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return PendingError::fetch();
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    if (!all) return PendingError::fetch();
+    if (PyObject_SetAttrString(module.get(), "__all__", all.get()) < 0) {
+      return PendingError::fetch();
+    }
+  } else if (!PyList_Check(all.get())) {
+    return PendingError::make(PyExc_TypeError, conversion_message(all.get(), "PyList"));
+  }
+  Ref name = Ref::steal(PyUnicode_FromStringAndSize("Environment", 11));
+  if (!name || PyList_Append(all.get(), name.get()) < 0) {
+    PyErr_Clear();
+    throw InternalFault{"could not append __name__ to __all__"};
+  }
+  if (PyObject_SetAttrString(module.get(), "Environment", type) < 0) {
+    return PendingError::fetch();
+  }
+  return module;
+}
+
+}  // namespace
+}  // namespace kestrin
+
+PyMODINIT_FUNC PyInit__kestrin(void) { return kestrin::guarded(kestrin::initialize); }

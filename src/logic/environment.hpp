@@ -1,0 +1,40 @@
+#pragma once
+// The record behind one Python Environment: the signature, the parsed sequents, the variable
+// counter and the Python form of every sequent. It only grows; nothing is removed or changed
+// in place while it lives.
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "logic/logic_error.hpp"
+#include "logic/parser.hpp"
+#include "logic/python_form.hpp"
+#include "logic/result.hpp"
+#include "logic/sequent.hpp"
+#include "logic/signature.hpp"
+
+namespace kestrin {
+
+class Environment {
+ public:
+  // Parses `text`, builds its Python form and stores both. Needs the interpreter lock.
+  // A refused text stores nothing, but the variable numbers its parsing took stay taken.
+  Result<Done, LogicError> declare_sequent(std::string_view text);
+
+  Signature signature;
+  std::vector<Sequent> sequent_records;
+  std::uint64_t next_variable_id = 0;
+  // Parallel to sequent_records: entry i is the Python form of sequent i.
+  std::vector<SequentObjects> sequent_objects;
+
+  // Working memory for the methods; holds no state between calls.
+  ParserScratch parser_scratch;
+  std::vector<std::pair<PyObject*, Py_ssize_t>> open_lists;
+  std::vector<std::uint64_t> open_terms;
+};
+
+}  // namespace kestrin

@@ -1,0 +1,38 @@
+#pragma once
+// The Python form of terms and sequents, built once when a sequent is declared.
+//
+// A term becomes a new 2-tuple of a new str and a new list: "?" and the number with an empty
+// list for a variable; the function's name and the list of its arguments' forms for an
+// application. Every occurrence gets objects of its own.
+
+#include <Python.h>
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "binding/ref.hpp"
+#include "logic/sequent.hpp"
+#include "logic/signature.hpp"
+#include "logic/unicode.hpp"
+
+namespace kestrin {
+
+// The Python form of one sequent: the forms of its terms, two per equation, premises first.
+struct SequentObjects {
+  std::unique_ptr<Ref[]> terms;
+  std::size_t premise_count = 0;
+  std::size_t conclusion_count = 0;
+};
+
+// A new str with the given UTF-8 text (never a shared or cached object, except for the
+// interpreter's one empty string).
+Ref new_str(std::string_view utf8, const TextShape& shape);
+inline Ref new_str(std::string_view utf8) { return new_str(utf8, shape_of(utf8)); }
+
+// The forms of every term of `sequent`. `open` is working memory for the lists being filled.
+SequentObjects sequent_objects(const Signature& signature, const Sequent& sequent,
+                               std::vector<std::pair<PyObject*, Py_ssize_t>>& open);
+
+}  // namespace kestrin

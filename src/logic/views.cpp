@@ -1,0 +1,103 @@
+#include "logic/views.hpp"
+
+#include <string>
+
+#include "binding/errors.hpp"
+#include "logic/render.hpp"
+
+namespace kestrin {
+namespace {
+
+Ref new_list(std::size_t size) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
+  if (list == nullptr) api_failure();
+  return Ref::steal(list);
+}
+
+Ref new_tuple(std::size_t size) {
+  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(size));
+  if (tuple == nullptr) api_failure();
+  return Ref::steal(tuple);
+}
+
+Ref text_list(const std::vector<std::string>& texts) {
+  Ref list = new_list(texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(texts[i]).release());
+  }
+  return list;
+}
+
+// [(lhs, rhs), ...] over `count` stored equations starting at `terms`.
+Ref equation_list(const Ref* terms, std::size_t count) {
+  Ref list = new_list(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) api_failure();
+    PyTuple_SET_ITEM(pair, 0, Ref::new_ref(terms[2 * i].get()).release());
+    PyTuple_SET_ITEM(pair, 1, Ref::new_ref(terms[2 * i + 1].get()).release());
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list;
+}
+
+}  // namespace
+
+Ref sorts_view(const Environment& environment) {
+  return text_list(environment.signature.sorts());
+}
+
+Ref functions_view(const Environment& environment) {
+  const auto& functions = environment.signature.functions();
+  Ref list = new_list(functions.size());
+  for (std::size_t i = 0; i < functions.size(); ++i) {
+    const FunctionSignature& function = functions[i];
+    Ref entry = new_tuple(3);
+    PyTuple_SET_ITEM(entry.get(), 0, new_str(function.name).release());
+    PyTuple_SET_ITEM(entry.get(), 1, text_list(function.argument_type).release());
+    PyTuple_SET_ITEM(entry.get(), 2, new_str(function.result_type).release());
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
+  }
+  return list;
+}
+
+Ref sequents_view(const Environment& environment) {
+  const auto& sequents = environment.sequent_objects;
+  Ref list = new_list(sequents.size());
+  for (std::size_t i = 0; i < sequents.size(); ++i) {
+    const SequentObjects& objects = sequents[i];
+    Ref entry = new_tuple(2);
+    PyTuple_SET_ITEM(entry.get(), 0,
+                     equation_list(objects.terms.get(), objects.premise_count).release());
+    PyTuple_SET_ITEM(entry.get(), 1,
+                     equation_list(objects.terms.get() + 2 * objects.premise_count,
+                                   objects.conclusion_count)
+                         .release());
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
+  }
+  return list;
+}
+
+Ref text_view(Environment& environment) {
+  const Signature& signature = environment.signature;
+  RenderedSize size = measure_environment(signature, environment.sequent_records);
+  std::vector<std::uint64_t>& open = environment.open_terms;
+  Ref text;
+  if (size.ascii) {
+    // Pure ASCII is written straight into the new string's own storage.
+    text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size.bytes), 0x7F));
+    if (!text) api_failure();
+    render_environment(signature, environment.sequent_records,
+                       reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())), open);
+  } else {
+    std::string buffer(size.bytes, '\0');
+    render_environment(signature, environment.sequent_records, buffer.data(), open);
+    text = Ref::steal(PyUnicode_DecodeUTF8(buffer.data(), static_cast<Py_ssize_t>(buffer.size()),
+                                           nullptr));
+    if (!text) api_failure();
+  }
+  if (open.capacity() > (std::size_t{1} << 16)) std::vector<std::uint64_t>().swap(open);
+  return text;
+}
+
+}  // namespace kestrin
