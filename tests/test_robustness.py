@@ -1,0 +1,259 @@
+"""Inputs that must neither crash, stall nor leak: very deep and very long texts,
+and names holding NUL, multi-byte UTF-8 and white space.
+
+Heavy cases run in a child interpreter, so that a crash or a stack overflow
+fails one test instead of killing the whole run. The children's timeout is the
+only clock used: it is far above what linear work needs and far below what
+quadratic work on these sizes would take.
+"""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from _kestrin import Environment
+
+PRELUDE = """\
+import gc
+from _kestrin import Environment
+N = 10 ** 6
+# Millions of term objects: the collector's passes would dominate the run time.
+gc.disable()
+
+
+def expect_refusal(env, text, message):
+    try:
+        env.declare_sequent(text)
+    except ValueError as e:
+        assert type(e) is ValueError and e.args == (message,), e.args[0][:200]
+    else:
+        raise AssertionError("accepted: " + text[:100])
+
+
+def next_variable(env):
+    env.declare_sequent("probe = probe => probe = probe")
+    return int(env.sequents[-1][0][0][0][0][1:])
+
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+"""
+
+
+def run_child(code, timeout=60):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    proc = subprocess.run(
+        [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
+        capture_output=True, text=True, env=env, timeout=timeout,
+    )
+    assert proc.returncode == 0, "exit status %d, last step %r\n%s" % (
+        proc.returncode, proc.stdout.strip().split("\n")[-1], proc.stderr[-3000:])
+    return proc.stdout
+
+
+def test_deep_nesting_parses_renders_walks_and_releases():
+    run_child("""
+        baseline = len(gc.get_objects())
+        env = Environment()
+        env.declare_function("f", ["A"], "A")
+        env.declare_sequent("(f " * N + "x" + ")" * N + " = x => x = x")
+        print("parsed", flush=True)
+        s = str(env)
+        tail = " = ?0 => ?0 = ?0\\n"
+        assert len(s) == 4 * N + 2 + len(tail)
+        assert s[:3 * N] == "(f " * N
+        assert s[3 * N:] == "?0" + ")" * N + tail
+        del s
+        print("rendered", flush=True)
+        # walk the Python form by hand: == or repr would recurse in the interpreter
+        t = env.sequents[0][0][0][0]
+        depth = 0
+        while t[0] == "f":
+            assert type(t) is tuple and type(t[1]) is list and len(t[1]) == 1
+            t = t[1][0]
+            depth += 1
+        assert depth == N and t[0] == "?0" and t[1] == []
+        assert env.sequents[0][0][0][1] == ("?0", [])
+        print("walked", flush=True)
+        del t
+        del env
+        gc.collect()
+        assert len(gc.get_objects()) - baseline < 100
+        print("released", flush=True)
+    """)
+
+
+def test_deep_and_soupy_refusals():
+    run_child("""
+        env = Environment()
+        env.declare_function("f", ["A"], "A")
+        # unclosed "(" all the way: no token at all
+        expect_refusal(env, "(" * N + " = x => x = x", "Illegal Term " + "(" * N + " ")
+        print("open parens", flush=True)
+        # balanced bare parentheses: one head token, looked up as collected
+        expect_refusal(env, "(" * N + ")" * N + " = x => x = x",
+                       "(" * (N - 1) + ")" * (N - 1) + " has not been declared!")
+        print("balanced parens", flush=True)
+        # an undeclared head at the bottom of a deep application
+        expect_refusal(env, "(f " * N + "(g y)" + ")" * N + " = y => y = y", "g has not been declared!")
+        assert next_variable(env) == 1
+        print("deep error", flush=True)
+        # never closed: only the outer head counts, nothing inside is numbered
+        env.declare_sequent("(f " * N + "x = y => y = y")
+        # a name made of ")" only, and a depth driven far below zero
+        env.declare_sequent(")" * N + " = x => x = (f x" + ")" * N)
+        # "()" repeated: an empty head with N - 1 empty arguments
+        expect_refusal(env, "()" * N + " = x => x = x", " has not been declared!")
+        print("soups", flush=True)
+        assert str(env) == (
+            "?1 = ?1 => ?1 = ?1\\n"
+            "f = ?2 => ?2 = ?2\\n"
+            "?3 = ?4 => ?4 = (f ?4)\\n"
+        )
+        assert next_variable(env) == 6
+        wide = Environment()
+        wide.declare_function("", [], "A")
+        wide.declare_sequent("()" * N + " = x => x = x")
+        assert str(wide) == "(" + " " * (N - 1) + ") = ?0 => ?0 = ?0\\n"
+        assert len(wide.sequents[0][0][0][0][1]) == N - 1
+        print("wide", flush=True)
+    """)
+
+
+def test_flat_text_of_a_million_equations():
+    run_child("""
+        env = Environment()
+        env.declare_function("c", [], "A")
+        # the whole flat side is read before the error at its end
+        expect_refusal(env, "x = c, " * N + "(g y) = y => x = x", "g has not been declared!")
+        assert next_variable(env) == 2
+        assert str(env).count("\\n") == 1
+        print("refused", flush=True)
+        env.declare_sequent("x = c, " * (N - 1) + "x = c => c = x")
+        s = str(env)
+        line = "?3 = c, " * (N - 1) + "?3 = c => c = ?3\\n"
+        assert s == "?2 = ?2 => ?2 = ?2\\n" + line
+        premises, conclusions = env.sequents[1]
+        assert len(premises) == N and conclusions == [(("c", []), ("?3", []))]
+        assert premises[0] == premises[-1] == (("?3", []), ("c", []))
+        assert premises[0][0] is not premises[-1][0]
+        print("stored", flush=True)
+    """)
+
+
+def test_linear_time_on_large_inputs():
+    # every text is about 2 MB; quadratic work would blow the timeout many times over
+    run_child("""
+        M = 2 * 10 ** 6
+        env = Environment()
+        env.declare_function("f", ["A", "A"], "A")
+        # deep right comb with an argument at every level
+        k = M // 6
+        env.declare_sequent("(f x " * k + "x" + ")" * k + " = x => x = x")
+        print("comb", flush=True)
+        # one long name, a long head and a long refused term
+        env.declare_sequent("v" * M + " = w => w = " + "v" * M)
+        expect_refusal(env, "(" + "h" * M + " x) = x => x = x", "h" * M + " has not been declared!")
+        expect_refusal(env, "(" + "x" * M + " = y => y = y", "Illegal Term (" + "x" * M + " ")
+        print("long names", flush=True)
+        # many distinct variables in one sequent
+        names = ["v%d" % i for i in range(M // 16)]
+        env.declare_sequent(", ".join(n + " = " + n for n in names) + " => x = x")
+        print("many variables", flush=True)
+        # many declared functions, all used as constants
+        many = Environment()
+        for i in range(M // 20):
+            many.declare_function("k%d" % i, [], "A")
+        many.declare_sequent(", ".join("k%d = x" % i for i in range(M // 20)) + " => x = x")
+        assert str(many).count(" = ?0") == M // 20 + 1
+        print("many functions", flush=True)
+        assert str(env).count("\\n") == 3
+    """)
+
+
+def test_repeated_work_does_not_grow_memory():
+    run_child("""
+        def round_():
+            env = Environment()
+            env.declare_function("f", ["A"], "A")
+            env.declare_function("c", [], "A")
+            n = 10 ** 5
+            env.declare_sequent("(f " * n + "x" + ")" * n + " = c => c = x")
+            expect_refusal(env, "(f " * n + "(g x)" + ")" * n + " = c => c = c", "g has not been declared!")
+            expect_refusal(env, "x = c, " * n + "=> c = c", "Illegal Sequent  ")
+            expect_refusal(env, "(" * n + " = c => c = c", "Illegal Term " + "(" * n + " ")
+            env.declare_sequent("x = c, " * n + "c = c => c = c")
+            str(env)
+            env.sequents
+        for _ in range(2):
+            round_()
+        gc.collect()
+        before = rss()
+        for _ in range(6):
+            round_()
+        gc.collect()
+        grown = rss() - before
+        assert grown < 16 * 2 ** 20, grown
+    """)
+
+
+# Odd names: NUL, 2-, 3- and 4-byte UTF-8, and white space inside. None holds
+# " ", ",", "=", "(" or ")", so each can stand as a head, a constant and a variable.
+ODD_NAMES = [
+    "a\x00b",  # NUL inside
+    "\x00",  # NUL alone
+    "\u00e9\u00df",  # 2-byte
+    "\u20ac\u4e2d",  # 3-byte
+    "\U0001d49c\U0001f600",  # 4-byte
+    "a\x00\u00e9\u20ac\U0001d49c",  # all of them together
+    "a\tb\nc",  # ASCII white space other than " " inside
+    "a\x85b\xa0c",  # 2-byte white space inside
+    "a\u3000b\u2028c\u200ad",  # 3-byte white space inside
+]
+
+
+@pytest.mark.parametrize("name", ODD_NAMES)
+def test_odd_names_are_kept_byte_for_byte(name):
+    env = Environment()
+    env.declare_function(name, [name + "s", name], name)
+    assert env.sorts == [name, name + "s"]
+    assert env.functions == [(name, [name + "s", name], name)]
+    with pytest.raises(ValueError) as info:
+        env.declare_function(name, [], "A")
+    assert info.value.args == (name + " has already been declared!",)
+
+    var = name + "v"
+    env.declare_sequent("({0} {1} {0}) = {1} => {1} = {0}".format(name, var))
+    line = "({0} ?0 {0}) = ?0 => ?0 = {0}\n".format(name)
+    assert str(env) == line
+    assert env.sequents == [
+        ([((name, [("?0", []), (name, [])]), ("?0", []))], [(("?0", []), (name, []))])
+    ]
+
+    refusals = [
+        ("({0}x y) = y => y = y".format(name), name + "x has not been declared!"),
+        ("({0} = y => y = y".format(name), "Illegal Term (" + name + " "),
+        ("{0} => y = y".format(name), "Illegal Sequent " + name + " "),
+        ("{0} = {0} = y => y = y".format(var), "Illegal Sequent {0} = {0} = y ".format(var)),
+    ]
+    for text, message in refusals:
+        with pytest.raises(ValueError) as info:
+            env.declare_sequent(text)
+        assert info.value.args == (message,)
+    assert str(env) == line
+
+
+def test_white_space_at_the_edges_of_a_function_name():
+    # trimmed away where a term stands alone, kept where the head is looked up
+    env = Environment()
+    name = "\u3000f\x85"
+    env.declare_function(name, [], "\u2029")
+    env.declare_sequent("({0} x) = {0} => x = x".format(name))
+    assert str(env) == "({0} ?0) = ?1 => ?0 = ?0\n".format(name)
+    assert env.sorts == ["\u2029"]
+    assert env.sequents[0][0][0][0] == (name, [("?0", [])])
