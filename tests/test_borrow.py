@@ -1,0 +1,190 @@
+"""Borrow flag: re-entrant and cross-thread calls, and the internal-fault class."""
+
+import threading
+
+import pytest
+
+from _kestrin import Environment
+
+MUT = "Already mutably borrowed"
+BORROWED = "Already borrowed"
+
+
+class Hooked:
+    """A sequence of sort names that runs `hook` at one point of its conversion."""
+
+    def __init__(self, at, hook):
+        self.at, self.hook = at, hook
+
+    def _reach(self, at):
+        if self.at == at:
+            self.hook()
+
+    @property
+    def __class__(self):  # looked up by the str instance test
+        self._reach("class")
+        return Hooked
+
+    def __getitem__(self, i):
+        return "A"
+
+    def __len__(self):
+        self._reach("len")
+        return 1
+
+    def __iter__(self):
+        self._reach("iter")
+        return self._items()
+
+    def _items(self):
+        self._reach("next")
+        yield "A"
+
+
+# (what the sequence does to the environment being changed, message it meets; None: allowed)
+REENTRY = [
+    (lambda env: env.sorts, MUT),
+    (lambda env: env.functions, MUT),
+    (lambda env: env.sequents, MUT),
+    (lambda env: str(env), MUT),
+    (lambda env: env.declare_function("g", [], "B"), BORROWED),
+    (lambda env: env.declare_function(), BORROWED),  # the borrow comes before argument parsing
+    (lambda env: env.declare_function(1, 2, 3, 4, bogus=5), BORROWED),
+    (lambda env: env.declare_sequent("x = y => y = x"), BORROWED),
+    (lambda env: repr(env), None),  # default slots take no borrow
+    (lambda env: Environment().declare_function("g", [], "B"), None),  # other instances are free
+]
+
+
+@pytest.mark.parametrize("at", ["iter", "next", "len", "class"])
+@pytest.mark.parametrize("action, message", REENTRY)
+def test_reentrant_calls(env, at, action, message):
+    seen = []
+
+    def hook():
+        try:
+            seen.append(action(env))
+        except BaseException as exc:
+            seen.append(exc)
+            raise
+
+    if message is not None and at in ("iter", "next"):
+        with pytest.raises(RuntimeError) as info:
+            env.declare_function("f", Hooked(at, hook), "R")
+        assert info.value is seen[0]  # raised unchanged, not re-worded
+        assert type(info.value) is RuntimeError and info.value.args == (message,)
+        assert env.functions == []
+    else:
+        # a failed length request or instance test is dropped: the call goes through
+        env.declare_function("f", Hooked(at, hook), "R")
+        assert env.functions == [("f", ["A"], "R")]
+        if message is not None:
+            assert type(seen[0]) is RuntimeError and seen[0].args == (message,)
+    assert len(seen) == 1
+    env.declare_function("h", ["B"], "R")  # free again
+    assert env.functions[-1] == ("h", ["B"], "R")
+
+
+def test_other_thread_is_refused(env):
+    entered, release = threading.Event(), threading.Event()
+    outcome = []
+
+    def hold():
+        entered.set()
+        release.wait(10)  # lets go of the interpreter lock with the borrow taken
+
+    def worker():
+        try:
+            env.declare_function("f", Hooked("iter", hold), "R")
+            outcome.append("done")
+        except BaseException as exc:
+            outcome.append(exc)
+
+    calls = [
+        lambda: env.declare_function("g", [], "B"),
+        lambda: env.declare_sequent("x = x => x = x"),
+        lambda: env.sorts,
+        lambda: env.functions,
+        lambda: env.sequents,
+        lambda: str(env),
+    ]
+    refusals = []
+    thread = threading.Thread(target=worker)
+    thread.start()
+    try:
+        assert entered.wait(10)
+        for call in calls:
+            try:
+                call()
+                refusals.append("allowed")
+            except RuntimeError as exc:
+                refusals.append(exc.args)
+        other = Environment()
+        other.declare_function("g", [], "B")
+    finally:
+        release.set()
+        thread.join(10)
+    assert refusals == [(BORROWED,)] * 2 + [(MUT,)] * 4
+    assert outcome == ["done"]
+    assert env.functions == [("f", ["A"], "R")]
+    env.declare_function("g", [], "B")
+
+
+@pytest.fixture(scope="module")
+def panic():
+    # The class is made when the module first takes an exception back from
+    # the interpreter; provoke that, then look among BaseException's children.
+    try:
+        Environment().declare_function("\ud800", [], "A")
+    except UnicodeEncodeError:
+        pass
+    found = [
+        c
+        for c in BaseException.__subclasses__()
+        if (c.__module__, c.__name__) == ("pyo3_runtime", "PanicException")
+    ]
+    if len(found) != 1:
+        pytest.fail("expected one pyo3_runtime.PanicException below BaseException, found %r" % (found,))
+    return found[0]
+
+
+def test_panic_class(panic):
+    assert panic.__qualname__ == "PanicException"
+    assert panic.__bases__ == (BaseException,)
+    assert not issubclass(panic, Exception)
+    assert panic.__doc__.startswith("\n")
+
+
+# (hook point, exception arguments, message of the exception that comes out)
+@pytest.mark.parametrize(
+    "at, args, message",
+    [
+        ("iter", ("boom",), "boom"),
+        ("next", ("boom",), "boom"),
+        ("len", ("boom",), "boom"),  # not dropped like other length failures
+        ("class", ("boom",), "boom"),  # nor like other instance-test failures
+        ("iter", (), ""),
+        ("iter", ("a", 1), "('a', 1)"),  # the str() of the exception
+    ],
+)
+def test_panic_from_user_code(env, panic, capfd, at, args, message):
+    raised = panic(*args)
+
+    def hook():
+        raise raised
+
+    outcome = None
+    try:
+        try:
+            env.declare_function("f", Hooked(at, hook), "R")
+        except Exception as exc:  # must not catch it
+            outcome = exc
+    except panic as exc:
+        outcome = exc
+    assert type(outcome) is panic and outcome is not raised
+    assert outcome.args == (message,)
+    err = capfd.readouterr().err
+    assert "Traceback" in err and "pyo3_runtime.PanicException" in err
+    assert env.functions == []
+    env.declare_function("g", [], "B")  # the borrow came back
+    assert env.sorts == ["B"]

@@ -1,0 +1,208 @@
+"""Import surface, class shape, construction, release and re-initialisation."""
+
+import gc
+import json
+import os
+import subprocess
+import sys
+import weakref
+
+import pytest
+
+import _kestrin
+from _kestrin import Environment
+
+PUBLIC = {"declare_function", "declare_sequent", "sorts", "functions", "sequents"}
+ONCE = "PyO3 modules may only be initialized once per interpreter process"
+
+
+def test_module_and_class_surface():
+    assert (type(_kestrin.__all__), _kestrin.__all__, _kestrin.__doc__) == (list, ["Environment"], "")
+    assert {n for n in vars(_kestrin) if not n.startswith("__")} == {"Environment"}
+    assert type(Environment) is type and Environment.__mro__ == (Environment, object)
+    assert (Environment.__module__, Environment.__name__, Environment.__qualname__) == (
+        "builtins", "Environment", "Environment")
+    assert Environment.__doc__ is None
+    assert {n for n in vars(Environment) if not n.startswith("_")} == PUBLIC
+    assert [Environment.__dict__[a].__doc__ for a in ("sorts", "functions", "sequents")] == [""] * 3
+
+
+# No slot beyond new/dealloc/str: everything else is object's own.
+@pytest.mark.parametrize(
+    "slot", ["__repr__", "__eq__", "__ne__", "__lt__", "__hash__", "__init__", "__getattribute__"]
+)
+def test_inherited_slots(slot):
+    assert getattr(Environment, slot) is getattr(object, slot)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((), {}),
+        ((1, 2), {}),  # positional arguments are ignored
+        ((), {"x": 3}),  # so are keywords
+        (("f", ["A"], "B"), {"name": "g", "s": "x = y => y = x"}),  # even ones that look meaningful
+    ],
+)
+def test_construction_ignores_arguments(args, kwargs):
+    for env in (Environment(*args, **kwargs), Environment.__new__(Environment, *args, **kwargs)):
+        assert type(env) is Environment
+        assert (env.sorts, env.functions, env.sequents, str(env)) == ([], [], [], "")
+
+
+def test_not_subclassable():
+    with pytest.raises(TypeError):
+        type("Sub", (Environment,), {})
+
+
+@pytest.mark.parametrize(
+    "mutate",
+    [
+        lambda env: setattr(env, "extra", 1),  # no instance dictionary
+        lambda env: setattr(env, "sorts", []),  # getters only
+        lambda env: setattr(env, "sequents", None),
+        lambda env: delattr(env, "functions"),
+        lambda env: delattr(env, "extra"),
+        lambda env: setattr(env, "declare_function", None),  # methods are read-only too
+    ],
+)
+def test_attributes_are_read_only(env, mutate):
+    env.declare_function("f", ["A"], "B")
+    with pytest.raises(AttributeError):
+        mutate(env)
+    assert env.sorts == ["B", "A"]
+    assert env.functions == [("f", ["A"], "B")]
+
+
+def test_no_dict_no_weakref_not_gc_tracked(env):
+    assert not hasattr(env, "__dict__")
+    with pytest.raises(TypeError):
+        vars(env)
+    with pytest.raises(TypeError):
+        weakref.ref(env)
+    assert not gc.is_tracked(env)
+
+
+def test_identity_equality_and_default_repr():
+    a, b = Environment(), Environment()
+    assert a == a and not (a != a)
+    assert a != b and not (a == b)  # two empty environments are still different objects
+    assert hash(a) == object.__hash__(a)
+    assert len({a, b, a}) == 2
+    assert repr(a) == object.__repr__(a)
+    assert repr(a).endswith(" object at %#x>" % id(a))
+    assert "Environment" in repr(a)
+    assert str(a) == format(a) == ""
+
+
+# The interpreter refuses a foreign receiver before the module sees it.
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: Environment.declare_function(object(), "f", [], "A"),
+        lambda: Environment.declare_sequent("x = x => x = x", "x = x => x = x"),
+        lambda: Environment.__dict__["sorts"].__get__(object(), object),
+        lambda: Environment.__str__(object()),
+    ],
+)
+def test_foreign_receiver(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_release_keeps_handed_out_terms(sequent_env):
+    env = Environment()
+    env.declare_function("f", ["A"], "A")
+    env.declare_function("c", [], "A")
+    env.declare_sequent("(f x) = c => x = (f (f c))")
+    lhs = env.sequents[0][0][0][0]
+    deep = env.sequents[0][1][0][1]
+    held = sys.getrefcount(lhs), sys.getrefcount(deep)
+    del env
+    gc.collect()
+    # the environment held exactly one reference to each stored term
+    assert (sys.getrefcount(lhs), sys.getrefcount(deep)) == (held[0] - 1, held[1] - 1)
+    assert lhs == ("f", [("?0", [])])
+    assert deep == ("f", [("f", [("c", [])])])
+
+
+def _run(script):
+    path = os.path.dirname(os.path.abspath(_kestrin.__file__))
+    environ = dict(os.environ)
+    environ["PYTHONPATH"] = os.pathsep.join(filter(None, [path, environ.get("PYTHONPATH")]))
+    proc = subprocess.run(
+        [sys.executable, "-c", script],
+        env=environ,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        universal_newlines=True,
+        timeout=60,
+    )
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
+REIMPORT = r"""
+import json, sys
+import _kestrin
+first = _kestrin
+env = first.Environment()
+env.declare_function("f", ["A"], "B")
+out = {}
+for attempt in ("second", "third"):
+    sys.modules.pop("_kestrin", None)
+    try:
+        import _kestrin
+    except ImportError as exc:
+        out[attempt] = [type(exc).__name__, list(exc.args), "_kestrin" in sys.modules]
+    else:
+        out[attempt] = "imported again"
+env.declare_function("g", [], "C")
+fresh = first.Environment()
+fresh.declare_function("h", ["D"], "D")
+out["old"] = [env.sorts, env.functions, fresh.sorts, first.__all__]
+print(json.dumps(out))
+"""
+
+
+def test_second_initialisation_is_refused():
+    out = json.loads(_run(REIMPORT))
+    refused = ["ImportError", [ONCE], False]
+    assert out["second"] == refused
+    assert out["third"] == refused  # the flag never resets
+    assert out["old"] == [
+        ["B", "A", "C"],
+        [["f", ["A"], "B"], ["g", [], "C"]],
+        ["D"],
+        ["Environment"],  # the failed attempts did not touch the first module
+    ]
+
+
+SUBINTERP = r"""
+import _testcapi, _kestrin
+env = _kestrin.Environment()
+code = '''
+import json, os
+try:
+    import _kestrin
+except ImportError as exc:
+    os.write(1, (json.dumps([type(exc).__name__, list(exc.args)]) + "\\n").encode())
+else:
+    os.write(1, b'"imported"\\n')
+'''
+rc = _testcapi.run_in_subinterp(code)
+env.declare_function("f", [], "A")
+print(rc, env.functions)
+"""
+
+
+def test_import_in_second_interpreter_is_refused():
+    try:
+        import _testcapi
+    except ImportError:
+        pytest.skip("no _testcapi in this interpreter")
+    if not hasattr(_testcapi, "run_in_subinterp"):
+        pytest.skip("_testcapi has no run_in_subinterp")
+    sub, main = _run(SUBINTERP).splitlines()
+    assert json.loads(sub) == ["ImportError", [ONCE]]
+    assert main == "0 [('f', [], 'A')]"
