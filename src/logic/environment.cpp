@@ -1,21 +1,31 @@
 #include "logic/environment.hpp"
 
 #include "logic/growth.hpp"
+#include "logic/render.hpp"
 
 namespace kestrin {
 
 Result<Done, LogicError> Environment::declare_sequent(std::string_view text) {
   auto parsed = parse_sequent(signature, next_variable_id, text, parser_scratch);
+  if (!parsed.ok()) {
+    parser_scratch.trim();
+    return std::move(parsed.error());
+  }
+  RenderedSize line = measure_sequent(signature, parsed.value(), open_terms);
+  Sequent sequent(parsed.value(), line.bytes);
   parser_scratch.trim();
-  if (!parsed.ok()) return std::move(parsed.error());
+  render_sequent(signature, sequent.view(), sequent.text_buffer(), open_terms);
+  if (open_terms.capacity() > (std::size_t{1} << 16)) decltype(open_terms)().swap(open_terms);
   // Room for both entries first, so that the two lists stay parallel even when memory runs
   // out half way.
   reserve_for(sequent_records, 1);
   reserve_for(sequent_objects, 1);
-  SequentObjects objects = kestrin::sequent_objects(signature, parsed.value(), open_lists);
+  SequentObjects objects = kestrin::sequent_objects(signature, sequent, open_lists);
   if (open_lists.capacity() > (std::size_t{1} << 16)) decltype(open_lists)().swap(open_lists);
-  sequent_records.push_back(std::move(parsed.value()));
+  sequent_records.push_back(std::move(sequent));
   sequent_objects.push_back(std::move(objects));
+  text_size += line.bytes + 1;
+  text_ascii = text_ascii && line.ascii;
   return Done{};
 }
 

@@ -31,6 +31,10 @@ class Environment {
   // Parallel to sequent_records: entry i is the Python form of sequent i.
   std::vector<SequentObjects> sequent_objects;
 
+  // The size of the environment's text, and whether all of it is ASCII.
+  std::size_t text_size = 0;
+  bool text_ascii = true;
+
   // Working memory for the methods; holds no state between calls.
   ParserScratch parser_scratch;
   std::vector<std::pair<PyObject*, Py_ssize_t>> open_lists;

@@ -67,7 +67,7 @@ class Parser {
   Parser(const Signature& signature, std::uint64_t& next_variable_id, ParserScratch& scratch)
       : signature_(signature), next_variable_id_(next_variable_id), s_(scratch) {}
 
-  Result<Sequent, LogicError> parse_sequent(std::string_view text) {
+  Result<SequentView, LogicError> parse_sequent(std::string_view text) {
     s_.nodes.clear();
     s_.scope.clear();
     s_.kept_names.clear();
@@ -85,7 +85,7 @@ class Parser {
       return std::move(*error);
     }
     if (second_arrow != std::string_view::npos) return illegal_sequent(text);
-    return Sequent(s_.nodes, premises, conclusions);
+    return SequentView{s_.nodes, premises, conclusions};
   }
 
  private:
@@ -307,7 +307,7 @@ class Parser {
 
 }  // namespace
 
-Result<Sequent, LogicError> parse_sequent(const Signature& signature,
+Result<SequentView, LogicError> parse_sequent(const Signature& signature,
                                           std::uint64_t& next_variable_id, std::string_view text,
                                           ParserScratch& scratch) {
   return Parser(signature, next_variable_id, scratch).parse_sequent(text);

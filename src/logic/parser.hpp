@@ -95,8 +95,8 @@ struct ParserScratch {
 };
 
 // Parses `text`. Variable numbers are taken from `next_variable_id` as variables are met and
-// are not given back when a later part of the text is refused.
-Result<Sequent, LogicError> parse_sequent(const Signature& signature,
+// are not given back when a later part of the text is refused. The result views `scratch`.
+Result<SequentView, LogicError> parse_sequent(const Signature& signature,
                                           std::uint64_t& next_variable_id, std::string_view text,
                                           ParserScratch& scratch);
 

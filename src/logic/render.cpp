@@ -99,43 +99,44 @@ const Term* render_equations(const Signature& signature, const Term* p, std::siz
 }
 
 template <class Sink>
-void render_sequent(const Signature& signature, const Sequent& sequent, Sink& sink,
+void render_sequent(const Signature& signature, const SequentView& sequent, Sink& sink,
                     std::vector<std::uint64_t>& open) {
-  const Term* p = sequent.nodes().data();
-  p = render_equations(signature, p, sequent.premise_count(), sink, open);
+  const Term* p = sequent.nodes.data();
+  p = render_equations(signature, p, sequent.premise_count, sink, open);
   sink.text(" => ");
-  render_equations(signature, p, sequent.conclusion_count(), sink, open);
+  render_equations(signature, p, sequent.conclusion_count, sink, open);
 }
 
 }  // namespace
 
-RenderedSize measure_environment(const Signature& signature, std::span<const Sequent> sequents) {
+RenderedSize measure_sequent(const Signature& signature, const SequentView& sequent,
+                             std::vector<std::uint64_t>& open) {
   Measure measure;
-  std::vector<std::uint64_t> open;
-  for (const Sequent& sequent : sequents) {
-    render_sequent(signature, sequent, measure, open);
-    measure.character('\n');
-  }
+  render_sequent(signature, sequent, measure, open);
   return measure.result();
 }
 
-void render_environment(const Signature& signature, std::span<const Sequent> sequents, char* out,
-                        std::vector<std::uint64_t>& open) {
+void render_sequent(const Signature& signature, const SequentView& sequent, char* out,
+                    std::vector<std::uint64_t>& open) {
   Write write(out);
-  for (const Sequent& sequent : sequents) {
-    render_sequent(signature, sequent, write, open);
-    write.character('\n');
-  }
+  render_sequent(signature, sequent, write, open);
 }
 
-std::string render_sequent(const Signature& signature, const Sequent& sequent) {
-  std::vector<std::uint64_t> open;
-  Measure measure;
-  render_sequent(signature, sequent, measure, open);
-  std::string text(measure.result().bytes, '\0');
-  Write write(text.data());
-  render_sequent(signature, sequent, write, open);
-  return text;
+std::size_t environment_text_size(std::span<const Sequent> sequents) noexcept {
+  std::size_t size = 0;
+  for (const Sequent& sequent : sequents) size += sequent.text().size() + 1;
+  return size;
+}
+
+void render_environment(std::span<const Sequent> sequents, char* out) noexcept {
+  for (std::size_t i = 0; i < sequents.size(); ++i) {
+    // The lines live in separate allocations: ask for the next ones early.
+    if (i + 4 < sequents.size()) __builtin_prefetch(sequents[i + 4].text().data());
+    std::string_view line = sequents[i].text();
+    std::memcpy(out, line.data(), line.size());
+    out += line.size();
+    *out++ = '\n';
+  }
 }
 
 }  // namespace kestrin

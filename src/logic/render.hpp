@@ -2,13 +2,13 @@
 // The canonical text of an environment's sequents: one line per sequent, in declaration
 // order, terms in prefix notation, variables as "?" and their number.
 //
-// The text is measured first and then written in one pass into a buffer of exactly that
-// size, so the caller can hand the interpreter's own string storage to `render_environment`.
+// A sequent's line is measured and then written into a buffer of exactly that size, once, when
+// the sequent is stored; the text of the environment is those lines joined, written straight
+// into the storage of the str that the caller makes.
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "logic/sequent.hpp"
@@ -21,14 +21,18 @@ struct RenderedSize {
   bool ascii = true;  // no function name in the text holds a character beyond ASCII
 };
 
-RenderedSize measure_environment(const Signature& signature, std::span<const Sequent> sequents);
+// The size of one sequent's line, without its line end.
+RenderedSize measure_sequent(const Signature& signature, const SequentView& sequent,
+                             std::vector<std::uint64_t>& open);
 
-// Writes exactly `measure_environment(...).bytes` bytes at `out`. `open` is working memory for
-// the applications that are open while a term is written.
-void render_environment(const Signature& signature, std::span<const Sequent> sequents, char* out,
-                        std::vector<std::uint64_t>& open);
+// Writes exactly `measure_sequent(...).bytes` bytes at `out`. `open` is working memory for the
+// applications that are open while a term is written.
+void render_sequent(const Signature& signature, const SequentView& sequent, char* out,
+                    std::vector<std::uint64_t>& open);
 
-// The text of one sequent, without its line end.
-std::string render_sequent(const Signature& signature, const Sequent& sequent);
+// The whole text: every stored sequent's line, each followed by "\n". A stored sequent keeps
+// its line, so this is a concatenation into `out`, which must hold `text_size` bytes.
+std::size_t environment_text_size(std::span<const Sequent> sequents) noexcept;
+void render_environment(std::span<const Sequent> sequents, char* out) noexcept;
 
 }  // namespace kestrin

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string_view>
 
 namespace kestrin {
 
@@ -28,24 +29,45 @@ struct Term {
   std::uint64_t argument_count() const noexcept { return is_variable() ? 0 : arity; }
 };
 
+// The terms of a sequent without their storage: what the parser hands over.
+struct SequentView {
+  std::span<const Term> nodes;
+  std::size_t premise_count;
+  std::size_t conclusion_count;
+};
+
+// A stored sequent: its term nodes and its canonical text (written once, when the sequent is
+// stored, since neither can change afterwards), in one allocation of exactly their size.
 class Sequent {
  public:
-  Sequent(std::span<const Term> nodes, std::size_t premise_count, std::size_t conclusion_count)
-      : nodes_(new Term[nodes.size()]),
-        node_count_(nodes.size()),
-        premise_count_(premise_count),
-        conclusion_count_(conclusion_count) {
-    std::copy(nodes.begin(), nodes.end(), nodes_.get());
+  Sequent(const SequentView& view, std::size_t text_size)
+      : storage_(new std::byte[view.nodes.size() * sizeof(Term) + text_size]),
+        node_count_(view.nodes.size()),
+        text_size_(text_size),
+        premise_count_(view.premise_count),
+        conclusion_count_(view.conclusion_count) {
+    std::copy(view.nodes.begin(), view.nodes.end(), reinterpret_cast<Term*>(storage_.get()));
   }
 
-  std::span<const Term> nodes() const noexcept { return {nodes_.get(), node_count_}; }
+  std::span<const Term> nodes() const noexcept {
+    return {reinterpret_cast<const Term*>(storage_.get()), node_count_};
+  }
+  SequentView view() const noexcept { return {nodes(), premise_count_, conclusion_count_}; }
   std::size_t premise_count() const noexcept { return premise_count_; }
   std::size_t conclusion_count() const noexcept { return conclusion_count_; }
   std::size_t equation_count() const noexcept { return premise_count_ + conclusion_count_; }
 
+  std::string_view text() const noexcept { return {text_data(), text_size_}; }
+  char* text_buffer() noexcept { return const_cast<char*>(text_data()); }
+
  private:
-  std::unique_ptr<Term[]> nodes_;  // sized exactly: no spare capacity per stored sequent
+  const char* text_data() const noexcept {
+    return reinterpret_cast<const char*>(storage_.get() + node_count_ * sizeof(Term));
+  }
+
+  std::unique_ptr<std::byte[]> storage_;
   std::size_t node_count_;
+  std::size_t text_size_;
   std::size_t premise_count_;
   std::size_t conclusion_count_;
 };
