@@ -257,3 +257,38 @@ def test_white_space_at_the_edges_of_a_function_name():
     assert str(env) == "({0} ?0) = ?1 => ?0 = ?0\n".format(name)
     assert env.sorts == ["\u2029"]
     assert env.sequents[0][0][0][0] == (name, [("?0", [])])
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer runtime reserves more address space than any limit")
+def test_running_out_of_memory_leaves_the_environment_consistent():
+    out = run_child("""
+        import resource
+        env = Environment()
+        env.declare_function("f", ["U"], "U")
+        deep = "(f " * 100000 + "x" + ")" * 100000
+        text = deep + " = " + deep + " => x = x"
+        env.declare_sequent(text)
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        with open("/proc/self/statm") as f:
+            used = int(f.read().split()[0]) * 4096
+        resource.setrlimit(resource.RLIMIT_AS, (used + (48 << 20), hard))
+        failure = None
+        try:
+            for _ in range(100):
+                try:
+                    env.declare_sequent(text)
+                except BaseException as e:  # MemoryError, or the internal fault
+                    failure = type(e).__name__
+                    break
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print(failure)
+        count = len(env.sequents)
+        assert str(env).count("\\n") == count
+        env.declare_sequent("y = y => y = y")
+        assert len(env.sequents) == count + 1
+        last = env.sequents[-1][1][0][0][0]
+        assert str(env).endswith(" => %s = %s\\n" % (last, last))
+    """)
+    assert out.split()[-1] in ("MemoryError", "PanicException")
