@@ -61,4 +61,8 @@ Outcome initialize() {
 }  // namespace
 }  // namespace kestrin
 
-PyMODINIT_FUNC PyInit__kestrin(void) { return kestrin::guarded(kestrin::initialize); }
+// Spelled out rather than PyMODINIT_FUNC: before 3.9 that macro does not export the symbol, and
+// everything else in the library is built hidden.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kestrin(void) {
+  return kestrin::guarded(kestrin::initialize);
+}

@@ -25,8 +25,12 @@ Ref variable_name(std::uint64_t id) {
 }
 
 // The form of one node, with its argument list still empty: the caller fills the list's
-// slots, in order, with the forms of the argument subtrees.
+// slots, in order, with the forms of the argument subtrees. Every container is made before the
+// containers it will hold, as the interpreter's own loaders do: the cycle collector then meets
+// a referrer before what it refers to and does not have to move objects back and forth.
 Ref node_object(const Signature& signature, const Term& term) {
+  Ref tuple = Ref::steal(PyTuple_New(2));
+  if (!tuple) api_failure();
   Ref name;
   Ref arguments;
   if (term.is_variable()) {
@@ -38,11 +42,9 @@ Ref node_object(const Signature& signature, const Term& term) {
     arguments = Ref::steal(PyList_New(static_cast<Py_ssize_t>(term.arity)));
   }
   if (!arguments) api_failure();
-  PyObject* tuple = PyTuple_New(2);
-  if (tuple == nullptr) api_failure();
-  PyTuple_SET_ITEM(tuple, 0, name.release());
-  PyTuple_SET_ITEM(tuple, 1, arguments.release());
-  return Ref::steal(tuple);
+  PyTuple_SET_ITEM(tuple.get(), 0, name.release());
+  PyTuple_SET_ITEM(tuple.get(), 1, arguments.release());
+  return tuple;
 }
 
 // term_object, walking the preorder nodes with an explicit stack of lists being filled, so
