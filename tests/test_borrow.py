@@ -130,24 +130,6 @@ def test_other_thread_is_refused(env):
     env.declare_function("g", [], "B")
 
 
-@pytest.fixture(scope="module")
-def panic():
-    # The class is made when the module first takes an exception back from
-    # the interpreter; provoke that, then look among BaseException's children.
-    try:
-        Environment().declare_function("\ud800", [], "A")
-    except UnicodeEncodeError:
-        pass
-    found = [
-        c
-        for c in BaseException.__subclasses__()
-        if (c.__module__, c.__name__) == ("pyo3_runtime", "PanicException")
-    ]
-    if len(found) != 1:
-        pytest.fail("expected one pyo3_runtime.PanicException below BaseException, found %r" % (found,))
-    return found[0]
-
-
 def test_panic_class(panic):
     assert panic.__qualname__ == "PanicException"
     assert panic.__bases__ == (BaseException,)

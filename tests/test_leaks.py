@@ -54,20 +54,9 @@ def caused(text, cause):
     return exc
 
 
-def panic_class():
-    try:
-        Environment().declare_function("\ud800", [], "A")
-    except UnicodeEncodeError:
-        pass
-    for cls in BaseException.__subclasses__():
-        if (cls.__module__, cls.__name__) == ("pyo3_runtime", "PanicException"):
-            return cls
-    return None
-
-
-def objects():
+def objects(panic):
     """Everything handed to the module; "".join keeps the texts out of the intern table."""
-    o = types.SimpleNamespace(env=None, panic=panic_class())
+    o = types.SimpleNamespace(env=None, panic=panic)
     o.name, o.other, o.result = ("".join([p, W]) for p in ("fn", "gn", "Res"))
     o.sort_names = ["".join(["S", str(i), W]) for i in range(4)]
     o.sorts, o.set, o.bad_items = list(o.sort_names), set(o.sort_names), [o.sort_names[0], 7]
@@ -144,8 +133,8 @@ def sequents_work():
         return False
 
 
-def test_reference_counts_unchanged(capfd):
-    o, sequents = objects(), sequents_work()
+def test_reference_counts_unchanged(capfd, panic):
+    o, sequents = objects(panic), sequents_work()
     exercise(o, sequents)
     gc.collect()
     before = [sys.getrefcount(x) for x in o.watched]
@@ -171,8 +160,8 @@ def rss():
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm")
-def test_resident_size_stays_flat(capfd):
-    o, sequents = objects(), sequents_work()
+def test_resident_size_stays_flat(capfd, panic):
+    o, sequents = objects(panic), sequents_work()
     for _ in range(300):
         exercise(o, sequents)
     gc.collect()
