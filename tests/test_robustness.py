@@ -292,3 +292,27 @@ def test_running_out_of_memory_leaves_the_environment_consistent():
         assert str(env).endswith(" => %s = %s\\n" % (last, last))
     """)
     assert out.split()[-1] in ("MemoryError", "PanicException")
+
+
+def test_collector_callbacks_never_see_empty_slots():
+    # Making an object can run the cycle collector, whose callbacks can reach containers the
+    # module is still filling; reading their items must not crash.
+    run_child("""
+        gc.enable()
+        env = Environment()
+        env.declare_function("f", ["A"], "A")
+        env.declare_function("c", [], "A")
+
+        def look(phase, info):
+            for o in gc.get_objects():
+                if type(o) in (list, tuple):
+                    [x for x in o]
+
+        gc.callbacks.append(look)
+        gc.set_threshold(1)
+        for _ in range(30):
+            env.declare_sequent("(f a b c) = x, (f (f c)) = y => x = (f c c)")
+        for _ in range(3):
+            env.sequents, env.functions, env.sorts
+        gc.callbacks.remove(look)
+    """)

@@ -3,6 +3,7 @@
 #include <array>
 #include <new>
 #include <string_view>
+#include <type_traits>
 
 #include "binding/arguments.hpp"
 #include "binding/frame.hpp"
@@ -73,16 +74,10 @@ PyObject* environment_new(PyTypeObject* type, PyObject*, PyObject*) {
     if (alloc == nullptr) alloc = PyType_GenericAlloc;
     Ref self = Ref::steal(alloc(type, 0));
     if (!self) return PendingError::fetch();
+    // An empty record allocates nothing, so building it in place cannot fail half way.
+    static_assert(std::is_nothrow_default_constructible_v<Environment>);
     auto* object = reinterpret_cast<EnvironmentObject*>(self.get());
-    try {
-      new (&object->record) Environment();
-    } catch (...) {
-      // The instance must not reach its deallocator with no record in it.
-      PyTypeObject* instance_type = Py_TYPE(self.get());
-      PyObject_Free(self.release());
-      Py_DECREF(instance_type);
-      throw;
-    }
+    new (&object->record) Environment();
     object->borrow = 0;
     return self;
   });

@@ -291,7 +291,7 @@ class Parser {
     }
     if (!s_.joined.empty() && name.data() >= s_.joined.data() &&
         name.data() < s_.joined.data() + s_.joined.size()) {
-      name = s_.kept_names.emplace_back(name);
+      name = s_.kept_names.emplace_front(name);
     }
     reserve_for(s_.nodes, 1);
     std::uint64_t id = next_variable_id_;

@@ -12,7 +12,7 @@
 // than linear time.
 
 #include <cstdint>
-#include <deque>
+#include <forward_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -88,7 +88,7 @@ struct ParserScratch {
   std::vector<parser_detail::Open> open;
   VariableScope scope;
   std::string joined;                  // a name whose text is not contiguous in the input
-  std::deque<std::string> kept_names;  // such names once they enter the scope
+  std::forward_list<std::string> kept_names;  // such names once they enter the scope
 
   // Gives back memory that one unusually large text left behind.
   void trim() noexcept;

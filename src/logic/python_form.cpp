@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "binding/containers.hpp"
 #include "binding/errors.hpp"
 
 namespace kestrin {
@@ -24,26 +25,19 @@ Ref variable_name(std::uint64_t id) {
   return Ref::steal(text);
 }
 
-// The form of one node, with its argument list still empty: the caller fills the list's
-// slots, in order, with the forms of the argument subtrees. Every container is made before the
-// containers it will hold, as the interpreter's own loaders do: the cycle collector then meets
-// a referrer before what it refers to and does not have to move objects back and forth.
+// The form of one node, with its argument list holding placeholders: the caller puts the
+// forms of the argument subtrees into it, in order (see binding/containers.hpp for why the
+// tuple comes first).
 Ref node_object(const Signature& signature, const Term& term) {
-  Ref tuple = Ref::steal(PyTuple_New(2));
-  if (!tuple) api_failure();
-  Ref name;
-  Ref arguments;
+  Ref tuple = new_tuple(2);
   if (term.is_variable()) {
-    name = variable_name(term.id);
-    arguments = Ref::steal(PyList_New(0));
+    put_tuple_item(tuple.get(), 0, variable_name(term.id));
+    put_tuple_item(tuple.get(), 1, new_list(0));
   } else {
     const FunctionEntry& function = signature.function(term.id);
-    name = new_str(function.name, function.shape);
-    arguments = Ref::steal(PyList_New(static_cast<Py_ssize_t>(term.arity)));
+    put_tuple_item(tuple.get(), 0, new_str(function.name, function.shape));
+    put_tuple_item(tuple.get(), 1, new_list(term.arity));
   }
-  if (!arguments) api_failure();
-  PyTuple_SET_ITEM(tuple.get(), 0, name.release());
-  PyTuple_SET_ITEM(tuple.get(), 1, arguments.release());
   return tuple;
 }
 
@@ -61,7 +55,7 @@ Ref term_object(const Signature& signature, const Term*& p,
       root = std::move(object);
     } else {
       auto& [list, next] = open.back();
-      PyList_SET_ITEM(list, next, object.release());
+      put_list_item(list, static_cast<std::size_t>(next), std::move(object));
       ++next;
     }
     if (term.argument_count() != 0) open.emplace_back(arguments, 0);

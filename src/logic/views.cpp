@@ -2,28 +2,17 @@
 
 #include <string>
 
+#include "binding/containers.hpp"
 #include "binding/errors.hpp"
 #include "logic/render.hpp"
 
 namespace kestrin {
 namespace {
 
-Ref new_list(std::size_t size) {
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
-  if (list == nullptr) api_failure();
-  return Ref::steal(list);
-}
-
-Ref new_tuple(std::size_t size) {
-  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(size));
-  if (tuple == nullptr) api_failure();
-  return Ref::steal(tuple);
-}
-
 Ref text_list(const std::vector<std::string>& texts) {
   Ref list = new_list(texts.size());
   for (std::size_t i = 0; i < texts.size(); ++i) {
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(texts[i]).release());
+    put_list_item(list.get(), i, new_str(texts[i]));
   }
   return list;
 }
@@ -32,11 +21,12 @@ Ref text_list(const std::vector<std::string>& texts) {
 Ref equation_list(const Ref* terms, std::size_t count) {
   Ref list = new_list(count);
   for (std::size_t i = 0; i < count; ++i) {
+    // Nothing is made between making the pair and filling it.
     PyObject* pair = PyTuple_New(2);
     if (pair == nullptr) api_failure();
     PyTuple_SET_ITEM(pair, 0, Ref::new_ref(terms[2 * i].get()).release());
     PyTuple_SET_ITEM(pair, 1, Ref::new_ref(terms[2 * i + 1].get()).release());
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+    put_list_item(list.get(), i, Ref::steal(pair));
   }
   return list;
 }
@@ -53,10 +43,10 @@ Ref functions_view(const Environment& environment) {
   for (std::size_t i = 0; i < functions.size(); ++i) {
     const FunctionSignature& function = functions[i];
     Ref entry = new_tuple(3);
-    PyTuple_SET_ITEM(entry.get(), 0, new_str(function.name).release());
-    PyTuple_SET_ITEM(entry.get(), 1, text_list(function.argument_type).release());
-    PyTuple_SET_ITEM(entry.get(), 2, new_str(function.result_type).release());
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
+    put_tuple_item(entry.get(), 0, new_str(function.name));
+    put_tuple_item(entry.get(), 1, text_list(function.argument_type));
+    put_tuple_item(entry.get(), 2, new_str(function.result_type));
+    put_list_item(list.get(), i, std::move(entry));
   }
   return list;
 }
@@ -80,13 +70,11 @@ Ref sequents_view(const Environment& environment) {
     prefetch_terms(i + kAhead);
     const SequentObjects& objects = sequents[i];
     Ref entry = new_tuple(2);
-    PyTuple_SET_ITEM(entry.get(), 0,
-                     equation_list(objects.terms.get(), objects.premise_count).release());
-    PyTuple_SET_ITEM(entry.get(), 1,
-                     equation_list(objects.terms.get() + 2 * objects.premise_count,
-                                   objects.conclusion_count)
-                         .release());
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
+    put_tuple_item(entry.get(), 0, equation_list(objects.terms.get(), objects.premise_count));
+    put_tuple_item(entry.get(), 1,
+                   equation_list(objects.terms.get() + 2 * objects.premise_count,
+                                 objects.conclusion_count));
+    put_list_item(list.get(), i, std::move(entry));
   }
   return list;
 }
