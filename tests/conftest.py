@@ -1,6 +1,14 @@
+import os
+
 import pytest
 
 import _kestrin
+
+# The sanitizer runtime keeps freed memory in quarantine and reserves far more address space
+# than any limit a test would set, so figures of process memory mean nothing under it.
+under_sanitizer = pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="process memory figures are meaningless under the sanitizer runtime")
 
 
 @pytest.fixture

@@ -9,6 +9,8 @@ import pytest
 
 from _kestrin import Environment
 
+from conftest import under_sanitizer
+
 W = "w" * 4096  # long texts make a leaked copy show in the resident size
 
 
@@ -159,6 +161,7 @@ def rss():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+@under_sanitizer
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc/self/statm")
 def test_resident_size_stays_flat(capfd, panic):
     o, sequents = objects(panic), sequents_work()

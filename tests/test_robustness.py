@@ -16,6 +16,8 @@ import pytest
 
 from _kestrin import Environment
 
+from conftest import under_sanitizer
+
 PRELUDE = """\
 import gc
 from _kestrin import Environment
@@ -176,6 +178,7 @@ def test_linear_time_on_large_inputs():
     """)
 
 
+@under_sanitizer
 def test_repeated_work_does_not_grow_memory():
     run_child("""
         def round_():
@@ -259,8 +262,7 @@ def test_white_space_at_the_edges_of_a_function_name():
     assert env.sequents[0][0][0][0] == (name, [("?0", [])])
 
 
-@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the sanitizer runtime reserves more address space than any limit")
+@under_sanitizer
 def test_running_out_of_memory_leaves_the_environment_consistent():
     out = run_child("""
         import resource
