@@ -25,45 +25,40 @@ Ref variable_name(std::uint64_t id) {
   return Ref::steal(text);
 }
 
-// The form of one node, with its argument list holding placeholders: the caller puts the
-// forms of the argument subtrees into it, in order (see binding/containers.hpp for why the
-// tuple comes first).
-Ref node_object(const Signature& signature, const Term& term) {
-  Ref tuple = new_tuple(2);
+// Fills a tuple made by new_tuple(2) with the name of the node and a list of placeholders
+// for the forms of its arguments.
+void fill_node(const Signature& signature, const Term& term, PyObject* tuple) {
   if (term.is_variable()) {
-    put_tuple_item(tuple.get(), 0, variable_name(term.id));
-    put_tuple_item(tuple.get(), 1, new_list(0));
+    put_tuple_item(tuple, 0, variable_name(term.id));
+    put_tuple_item(tuple, 1, new_list(0));
   } else {
     const FunctionEntry& function = signature.function(term.id);
-    put_tuple_item(tuple.get(), 0, new_str(function.name, function.shape));
-    put_tuple_item(tuple.get(), 1, new_list(term.arity));
+    put_tuple_item(tuple, 0, new_str(function.name, function.shape));
+    put_tuple_item(tuple, 1, new_list(term.arity));
   }
-  return tuple;
 }
 
-// term_object, walking the preorder nodes with an explicit stack of lists being filled, so
-// that no depth of nesting can exhaust the native stack.
-Ref term_object(const Signature& signature, const Term*& p,
-                std::vector<std::pair<PyObject*, Py_ssize_t>>& open) {
+// term_object: fills `tuple` with the form of the term at `p` and advances `p`. The preorder
+// nodes are walked with an explicit stack of the lists being filled, so that no depth of
+// nesting can exhaust the native stack. Each tuple is made before its contents (see
+// binding/containers.hpp).
+void fill_term(const Signature& signature, const Term*& p, PyObject* tuple,
+               std::vector<std::pair<PyObject*, Py_ssize_t>>& open) {
   open.clear();
-  Ref root;
-  do {
+  for (;;) {
     const Term& term = *p++;
-    Ref object = node_object(signature, term);
-    PyObject* arguments = PyTuple_GET_ITEM(object.get(), 1);
-    if (!root) {
-      root = std::move(object);
-    } else {
-      auto& [list, next] = open.back();
-      put_list_item(list, static_cast<std::size_t>(next), std::move(object));
-      ++next;
-    }
-    if (term.argument_count() != 0) open.emplace_back(arguments, 0);
+    fill_node(signature, term, tuple);
+    if (term.argument_count() != 0) open.emplace_back(PyTuple_GET_ITEM(tuple, 1), 0);
     while (!open.empty() && open.back().second == PyList_GET_SIZE(open.back().first)) {
       open.pop_back();
     }
-  } while (!open.empty());
-  return root;
+    if (open.empty()) return;
+    Ref child = new_tuple(2);
+    tuple = child.get();
+    auto& [list, next] = open.back();
+    put_list_item(list, static_cast<std::size_t>(next), std::move(child));
+    ++next;
+  }
 }
 
 }  // namespace
@@ -95,8 +90,11 @@ SequentObjects sequent_objects(const Signature& signature, const Sequent& sequen
   objects.terms = std::make_unique<Ref[]>(count);
   objects.premise_count = sequent.premise_count();
   objects.conclusion_count = sequent.conclusion_count();
+  // The top-level tuples first, side by side in memory: the `sequents` view touches exactly
+  // these, and walks them in this order.
+  for (std::size_t i = 0; i < count; ++i) objects.terms[i] = new_tuple(2);
   const Term* p = sequent.nodes().data();
-  for (std::size_t i = 0; i < count; ++i) objects.terms[i] = term_object(signature, p, open);
+  for (std::size_t i = 0; i < count; ++i) fill_term(signature, p, objects.terms[i].get(), open);
   return objects;
 }
 

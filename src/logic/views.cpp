@@ -56,7 +56,7 @@ Ref sequents_view(const Environment& environment) {
   // Handing out a term object touches its reference count, and the stored objects are spread
   // over the heap: ask for them a few sequents ahead, and for their arrays further ahead
   // still, so the cache misses overlap instead of coming one by one.
-  constexpr std::size_t kAhead = 4;
+  constexpr std::size_t kAhead = 32;
   auto prefetch_terms = [&](std::size_t i) {
     if (i >= sequents.size()) return;
     const SequentObjects& ahead = sequents[i];
