@@ -24,7 +24,6 @@ Result<Done, LogicError> Environment::declare_sequent(std::string_view text) {
   if (open_lists.capacity() > (std::size_t{1} << 16)) decltype(open_lists)().swap(open_lists);
   sequent_records.push_back(std::move(sequent));
   sequent_objects.push_back(std::move(objects));
-  text_size += line.bytes + 1;
   text_ascii = text_ascii && line.ascii;
   return Done{};
 }

@@ -31,8 +31,7 @@ class Environment {
   // Parallel to sequent_records: entry i is the Python form of sequent i.
   std::vector<SequentObjects> sequent_objects;
 
-  // The size of the environment's text, and whether all of it is ASCII.
-  std::size_t text_size = 0;
+  // Whether the environment's text is all ASCII.
   bool text_ascii = true;
 
   // Working memory for the methods; holds no state between calls.

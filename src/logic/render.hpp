@@ -31,7 +31,8 @@ void render_sequent(const Signature& signature, const SequentView& sequent, char
                     std::vector<std::uint64_t>& open);
 
 // The whole text: every stored sequent's line, each followed by "\n". A stored sequent keeps
-// its line, so this is a concatenation into `out`, which must hold `text_size` bytes.
+// its line, so this is a concatenation into `out`, which must hold
+// `environment_text_size` bytes.
 std::size_t environment_text_size(std::span<const Sequent> sequents) noexcept;
 void render_environment(std::span<const Sequent> sequents, char* out) noexcept;
 

@@ -72,15 +72,4 @@ class Sequent {
   std::size_t conclusion_count_;
 };
 
-// The end of the subtree that starts at `p`.
-inline const Term* skip_term(const Term* p) noexcept {
-  std::uint64_t pending = 1;
-  while (pending != 0) {
-    pending += p->argument_count();
-    --pending;
-    ++p;
-  }
-  return p;
-}
-
 }  // namespace kestrin

@@ -68,10 +68,6 @@ class Signature {
   // Throws InternalFault for a number that was never handed out: that is a broken invariant.
   const FunctionEntry& function(std::uint64_t id) const;
 
-  std::size_t function_count() const noexcept { return function_table_.size(); }
-  std::size_t sort_count() const noexcept { return sort_names_.size(); }
-  const std::string& sort_name(std::uint64_t id) const { return sort_names_.at(id); }
-
   const std::vector<std::string>& sorts() const noexcept { return sorts_; }
   const std::vector<FunctionSignature>& functions() const noexcept { return functions_; }
 

@@ -81,14 +81,15 @@ Ref sequents_view(const Environment& environment) {
 
 Ref text_view(Environment& environment) {
   const auto& sequents = environment.sequent_records;
+  std::size_t size = environment_text_size(sequents);
   if (environment.text_ascii) {
     // Pure ASCII is written straight into the new string's own storage.
-    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(environment.text_size), 0x7F));
+    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(size), 0x7F));
     if (!text) api_failure();
     render_environment(sequents, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())));
     return text;
   }
-  std::string buffer(environment.text_size, '\0');
+  std::string buffer(size, '\0');
   render_environment(sequents, buffer.data());
   Ref text = Ref::steal(
       PyUnicode_DecodeUTF8(buffer.data(), static_cast<Py_ssize_t>(buffer.size()), nullptr));
