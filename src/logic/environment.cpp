@@ -20,10 +20,11 @@ Result<Done, LogicError> Environment::declare_sequent(std::string_view text) {
   // out half way.
   reserve_for(sequent_records, 1);
   reserve_for(sequent_objects, 1);
-  SequentObjects objects = kestrin::sequent_objects(signature, sequent, open_lists);
+  reserve_for(term_objects, 2 * sequent.equation_count());
+  SequentObjects objects = append_sequent_objects(signature, sequent, term_objects, open_lists);
   if (open_lists.capacity() > (std::size_t{1} << 16)) decltype(open_lists)().swap(open_lists);
   sequent_records.push_back(std::move(sequent));
-  sequent_objects.push_back(std::move(objects));
+  sequent_objects.push_back(objects);
   text_ascii = text_ascii && line.ascii;
   return Done{};
 }

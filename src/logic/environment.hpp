@@ -28,8 +28,10 @@ class Environment {
   Signature signature;
   std::vector<Sequent> sequent_records;
   std::uint64_t next_variable_id = 0;
-  // Parallel to sequent_records: entry i is the Python form of sequent i.
+  // Parallel to sequent_records: entry i is the Python form of sequent i, whose term objects
+  // follow those of the sequents before it in term_objects.
   std::vector<SequentObjects> sequent_objects;
+  std::vector<Ref> term_objects;
 
   // Whether the environment's text is all ASCII.
   bool text_ascii = true;

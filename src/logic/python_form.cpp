@@ -4,6 +4,7 @@
 
 #include "binding/containers.hpp"
 #include "binding/errors.hpp"
+#include "logic/internal_fault.hpp"
 
 namespace kestrin {
 namespace {
@@ -83,18 +84,25 @@ Ref new_str(std::string_view utf8, const TextShape& shape) {
   return Ref::steal(text);
 }
 
-SequentObjects sequent_objects(const Signature& signature, const Sequent& sequent,
-                               std::vector<std::pair<PyObject*, Py_ssize_t>>& open) {
-  SequentObjects objects;
-  std::size_t count = 2 * sequent.equation_count();
-  objects.terms = std::make_unique<Ref[]>(count);
-  objects.premise_count = sequent.premise_count();
-  objects.conclusion_count = sequent.conclusion_count();
-  // The top-level tuples first, side by side in memory: the `sequents` view touches exactly
-  // these, and walks them in this order.
-  for (std::size_t i = 0; i < count; ++i) objects.terms[i] = new_tuple(2);
-  const Term* p = sequent.nodes().data();
-  for (std::size_t i = 0; i < count; ++i) fill_term(signature, p, objects.terms[i].get(), open);
+SequentObjects append_sequent_objects(const Signature& signature, const Sequent& sequent,
+                                      std::vector<Ref>& terms,
+                                      std::vector<std::pair<PyObject*, Py_ssize_t>>& open) {
+  SequentObjects objects{sequent.premise_count(), sequent.conclusion_count()};
+  std::size_t first = terms.size();
+  std::size_t count = objects.term_count();
+  if (terms.capacity() - first < count) throw InternalFault{"no room reserved for a sequent's terms"};
+  try {
+    // The top-level tuples first, side by side in memory: the `sequents` view touches exactly
+    // these, and walks them in this order.
+    for (std::size_t i = 0; i < count; ++i) terms.push_back(new_tuple(2));
+    const Term* p = sequent.nodes().data();
+    for (std::size_t i = first; i < first + count; ++i) {
+      fill_term(signature, p, terms[i].get(), open);
+    }
+  } catch (...) {
+    terms.erase(terms.begin() + static_cast<std::ptrdiff_t>(first), terms.end());
+    throw;
+  }
   return objects;
 }
 

@@ -8,7 +8,6 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -20,10 +19,14 @@
 namespace kestrin {
 
 // The Python form of one sequent: the forms of its terms, two per equation, premises first.
+// The forms themselves lie in one array for the whole environment, sequent after sequent
+// (`term_objects`), so that reading them all back walks that array in order; a sequent's
+// entry says how many of them are its own.
 struct SequentObjects {
-  std::unique_ptr<Ref[]> terms;
   std::size_t premise_count = 0;
   std::size_t conclusion_count = 0;
+
+  std::size_t term_count() const noexcept { return 2 * (premise_count + conclusion_count); }
 };
 
 // A new str with the given UTF-8 text (never a shared or cached object, except for the
@@ -31,8 +34,11 @@ struct SequentObjects {
 Ref new_str(std::string_view utf8, const TextShape& shape);
 inline Ref new_str(std::string_view utf8) { return new_str(utf8, shape_of(utf8)); }
 
-// The forms of every term of `sequent`. `open` is working memory for the lists being filled.
-SequentObjects sequent_objects(const Signature& signature, const Sequent& sequent,
-                               std::vector<std::pair<PyObject*, Py_ssize_t>>& open);
+// Appends the forms of every term of `sequent` to `terms`, which must have room for them, and
+// says how many there are. On failure `terms` is left as it was. `open` is working memory for
+// the lists being filled.
+SequentObjects append_sequent_objects(const Signature& signature, const Sequent& sequent,
+                                      std::vector<Ref>& terms,
+                                      std::vector<std::pair<PyObject*, Py_ssize_t>>& open);
 
 }  // namespace kestrin

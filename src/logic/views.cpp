@@ -4,6 +4,7 @@
 
 #include "binding/containers.hpp"
 #include "binding/errors.hpp"
+#include "logic/prefetch.hpp"
 #include "logic/render.hpp"
 
 namespace kestrin {
@@ -17,15 +18,37 @@ Ref text_list(const std::vector<std::string>& texts) {
   return list;
 }
 
-// [(lhs, rhs), ...] over `count` stored equations starting at `terms`.
-Ref equation_list(const Ref* terms, std::size_t count) {
+// The stored term objects, handed out in order. Handing one out touches its reference count,
+// and the objects are spread over the heap: each is asked for some way ahead of its use, so
+// that the cache misses overlap instead of coming one by one.
+class TermCursor {
+ public:
+  explicit TermCursor(const std::vector<Ref>& terms) noexcept : terms_(terms) {
+    for (std::size_t i = 0; i < kAhead && i < terms_.size(); ++i) prefetch(terms_[i].get());
+  }
+
+  PyObject* next() noexcept {
+    if (next_ + kAhead < terms_.size()) prefetch(terms_[next_ + kAhead].get());
+    PyObject* term = terms_[next_++].get();
+    Py_INCREF(term);
+    return term;
+  }
+
+ private:
+  static constexpr std::size_t kAhead = 24;
+  const std::vector<Ref>& terms_;
+  std::size_t next_ = 0;
+};
+
+// [(lhs, rhs), ...] over the next `count` stored equations.
+Ref equation_list(TermCursor& terms, std::size_t count) {
   Ref list = new_list(count);
   for (std::size_t i = 0; i < count; ++i) {
     // Nothing is made between making the pair and filling it.
     PyObject* pair = PyTuple_New(2);
     if (pair == nullptr) api_failure();
-    PyTuple_SET_ITEM(pair, 0, Ref::new_ref(terms[2 * i].get()).release());
-    PyTuple_SET_ITEM(pair, 1, Ref::new_ref(terms[2 * i + 1].get()).release());
+    PyTuple_SET_ITEM(pair, 0, terms.next());
+    PyTuple_SET_ITEM(pair, 1, terms.next());
     put_list_item(list.get(), i, Ref::steal(pair));
   }
   return list;
@@ -53,27 +76,12 @@ Ref functions_view(const Environment& environment) {
 
 Ref sequents_view(const Environment& environment) {
   const auto& sequents = environment.sequent_objects;
-  // Handing out a term object touches its reference count, and the stored objects are spread
-  // over the heap: ask for them a few sequents ahead, and for their arrays further ahead
-  // still, so the cache misses overlap instead of coming one by one.
-  constexpr std::size_t kAhead = 32;
-  auto prefetch_terms = [&](std::size_t i) {
-    if (i >= sequents.size()) return;
-    const SequentObjects& ahead = sequents[i];
-    std::size_t count = 2 * (ahead.premise_count + ahead.conclusion_count);
-    for (std::size_t t = 0; t < count; ++t) __builtin_prefetch(ahead.terms[t].get(), 1);
-  };
-  for (std::size_t i = 0; i < kAhead; ++i) prefetch_terms(i);
+  TermCursor terms(environment.term_objects);
   Ref list = new_list(sequents.size());
   for (std::size_t i = 0; i < sequents.size(); ++i) {
-    if (i + 2 * kAhead < sequents.size()) __builtin_prefetch(sequents[i + 2 * kAhead].terms.get());
-    prefetch_terms(i + kAhead);
-    const SequentObjects& objects = sequents[i];
     Ref entry = new_tuple(2);
-    put_tuple_item(entry.get(), 0, equation_list(objects.terms.get(), objects.premise_count));
-    put_tuple_item(entry.get(), 1,
-                   equation_list(objects.terms.get() + 2 * objects.premise_count,
-                                 objects.conclusion_count));
+    put_tuple_item(entry.get(), 0, equation_list(terms, sequents[i].premise_count));
+    put_tuple_item(entry.get(), 1, equation_list(terms, sequents[i].conclusion_count));
     put_list_item(list.get(), i, std::move(entry));
   }
   return list;
