@@ -318,3 +318,52 @@ def test_collector_callbacks_never_see_empty_slots():
             env.sequents, env.functions, env.sorts
         gc.callbacks.remove(look)
     """)
+
+
+def test_collector_runs_during_building_hide_no_cycle():
+    # When the collector runs half way through a tuple, it stops tracking a tuple whose items
+    # cannot form a cycle; a term tuple that only later receives its argument list would then
+    # stay untracked, and a cycle made through it could never be collected.
+    run_child("""
+        import weakref
+        gc.enable()
+        env = Environment()
+        env.declare_function("f", ["A"], "A")
+        env.declare_function("g", ["A", "A"], "A")
+        env.declare_function("c", [], "A")
+        for threshold in range(1, 12):
+            gc.set_threshold(threshold)
+            for _ in range(10):
+                env.declare_sequent("(f (f x)) = c, (g x (g y c)) = y => (f y) = x")
+            sequents, functions = env.sequents, env.functions
+            gc.set_threshold(700)
+            terms = []
+            def walk(term):
+                terms.append(term)
+                for argument in term[1]:
+                    walk(argument)
+            for premises, conclusions in sequents:
+                for lhs, rhs in premises + conclusions:
+                    walk(lhs)
+                    walk(rhs)
+            hidden = [t for t in terms if not gc.is_tracked(t)]
+            hidden += [e for e in sequents + functions if not gc.is_tracked(e)]
+            assert not hidden, (threshold, hidden[:3])
+
+        class Token:
+            pass
+        env = Environment()
+        env.declare_function("f", ["A"], "A")
+        gc.set_threshold(1)
+        env.declare_sequent("(f x) = x => x = x")
+        entry = env.sequents[0]
+        gc.set_threshold(700)
+        term = entry[0][0][0]
+        tokens = Token(), Token()
+        probes = [weakref.ref(t) for t in tokens]
+        term[1].extend([tokens[0], term])
+        entry[0].extend([tokens[1], entry])
+        del env, entry, term, tokens
+        gc.collect()
+        assert [p() for p in probes] == [None, None]
+    """)

@@ -4,8 +4,13 @@
 // Containers are made before their items (parents before children), as the interpreter's own
 // loaders do: the cycle collector then meets a referrer before what it refers to, instead of
 // moving each child out and back again on a full pass. Making an item can run the collector,
-// and its callbacks can reach the container through gc.get_objects(): so until its item is put
-// in, every slot holds None, never NULL.
+// so a container stays out of the collector's sight until it is complete:
+//  * its empty slots are NULL, and a gc callback must never reach one through gc.get_objects();
+//  * the collector stops tracking a tuple whose items cannot form a cycle, and would do so for
+//    a half-filled tuple that later receives a list, hiding every cycle through that tuple.
+// new_list and new_tuple make such an untracked container; `finish` hands it to the collector
+// once it and everything under it are complete, so that no tracked object leads to an empty
+// slot. Every container they make must be finished exactly once, or dropped.
 
 #include <Python.h>
 
@@ -19,35 +24,32 @@ namespace kestrin {
 inline Ref new_list(std::size_t size) {
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
   if (list == nullptr) api_failure();
-  for (std::size_t i = 0; i < size; ++i) {
-    Py_INCREF(Py_None);
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_None);
-  }
+  PyObject_GC_UnTrack(list);
   return Ref::steal(list);
 }
 
+// `size` is never 0: the empty tuple is the interpreter's shared one.
 inline Ref new_tuple(std::size_t size) {
   PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(size));
   if (tuple == nullptr) api_failure();
-  for (std::size_t i = 0; i < size; ++i) {
-    Py_INCREF(Py_None);
-    PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), Py_None);
-  }
+  PyObject_GC_UnTrack(tuple);
   return Ref::steal(tuple);
 }
 
-// Puts `item` into slot `i` of a container made by new_list.
 inline void put_list_item(PyObject* list, std::size_t i, Ref item) noexcept {
-  PyObject* placeholder = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i));
   PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item.release());
-  Py_DECREF(placeholder);
 }
 
-// Puts `item` into slot `i` of a container made by new_tuple.
 inline void put_tuple_item(PyObject* tuple, std::size_t i, Ref item) noexcept {
-  PyObject* placeholder = PyTuple_GET_ITEM(tuple, static_cast<Py_ssize_t>(i));
   PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), item.release());
-  Py_DECREF(placeholder);
+}
+
+// Gives a complete container made by new_list or new_tuple to the cycle collector.
+inline void finish(PyObject* container) noexcept { PyObject_GC_Track(container); }
+
+inline Ref finished(Ref container) noexcept {
+  finish(container.get());
+  return container;
 }
 
 }  // namespace kestrin

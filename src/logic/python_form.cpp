@@ -26,38 +26,49 @@ Ref variable_name(std::uint64_t id) {
   return Ref::steal(text);
 }
 
-// Fills a tuple made by new_tuple(2) with the name of the node and a list of placeholders
-// for the forms of its arguments.
+// Fills a tuple made by new_tuple(2) with the name of the node and a list for the forms of
+// its arguments. A leaf is complete at once; a node with arguments is finished by fill_term.
 void fill_node(const Signature& signature, const Term& term, PyObject* tuple) {
   if (term.is_variable()) {
     put_tuple_item(tuple, 0, variable_name(term.id));
-    put_tuple_item(tuple, 1, new_list(0));
+    put_tuple_item(tuple, 1, finished(new_list(0)));
+    finish(tuple);
+    return;
+  }
+  const FunctionEntry& function = signature.function(term.id);
+  put_tuple_item(tuple, 0, new_str(function.name, function.shape));
+  if (term.arity == 0) {
+    put_tuple_item(tuple, 1, finished(new_list(0)));
+    finish(tuple);
   } else {
-    const FunctionEntry& function = signature.function(term.id);
-    put_tuple_item(tuple, 0, new_str(function.name, function.shape));
     put_tuple_item(tuple, 1, new_list(term.arity));
   }
 }
 
 // term_object: fills `tuple` with the form of the term at `p` and advances `p`. The preorder
-// nodes are walked with an explicit stack of the lists being filled, so that no depth of
-// nesting can exhaust the native stack. Each tuple is made before its contents (see
-// binding/containers.hpp).
+// nodes are walked with an explicit stack of the applications whose argument lists are being
+// filled, so that no depth of nesting can exhaust the native stack. Each tuple is made before
+// its contents, and handed to the collector after them (see binding/containers.hpp).
 void fill_term(const Signature& signature, const Term*& p, PyObject* tuple,
                std::vector<std::pair<PyObject*, Py_ssize_t>>& open) {
   open.clear();
   for (;;) {
     const Term& term = *p++;
     fill_node(signature, term, tuple);
-    if (term.argument_count() != 0) open.emplace_back(PyTuple_GET_ITEM(tuple, 1), 0);
-    while (!open.empty() && open.back().second == PyList_GET_SIZE(open.back().first)) {
+    if (term.argument_count() != 0) open.emplace_back(tuple, 0);
+    for (;;) {
+      if (open.empty()) return;
+      PyObject* arguments = PyTuple_GET_ITEM(open.back().first, 1);
+      if (open.back().second != PyList_GET_SIZE(arguments)) break;
+      finish(arguments);
+      finish(open.back().first);
       open.pop_back();
     }
-    if (open.empty()) return;
     Ref child = new_tuple(2);
     tuple = child.get();
-    auto& [list, next] = open.back();
-    put_list_item(list, static_cast<std::size_t>(next), std::move(child));
+    auto& [application, next] = open.back();
+    put_list_item(PyTuple_GET_ITEM(application, 1), static_cast<std::size_t>(next),
+                  std::move(child));
     ++next;
   }
 }

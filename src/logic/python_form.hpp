@@ -36,7 +36,7 @@ inline Ref new_str(std::string_view utf8) { return new_str(utf8, shape_of(utf8))
 
 // Appends the forms of every term of `sequent` to `terms`, which must have room for them, and
 // says how many there are. On failure `terms` is left as it was. `open` is working memory for
-// the lists being filled.
+// the applications being filled.
 SequentObjects append_sequent_objects(const Signature& signature, const Sequent& sequent,
                                       std::vector<Ref>& terms,
                                       std::vector<std::pair<PyObject*, Py_ssize_t>>& open);

@@ -15,7 +15,7 @@ Ref text_list(const std::vector<std::string>& texts) {
   for (std::size_t i = 0; i < texts.size(); ++i) {
     put_list_item(list.get(), i, new_str(texts[i]));
   }
-  return list;
+  return finished(std::move(list));
 }
 
 // The stored term objects, handed out in order. Handing one out touches its reference count,
@@ -51,7 +51,7 @@ Ref equation_list(TermCursor& terms, std::size_t count) {
     PyTuple_SET_ITEM(pair, 1, terms.next());
     put_list_item(list.get(), i, Ref::steal(pair));
   }
-  return list;
+  return finished(std::move(list));
 }
 
 }  // namespace
@@ -69,9 +69,9 @@ Ref functions_view(const Environment& environment) {
     put_tuple_item(entry.get(), 0, new_str(function.name));
     put_tuple_item(entry.get(), 1, text_list(function.argument_type));
     put_tuple_item(entry.get(), 2, new_str(function.result_type));
-    put_list_item(list.get(), i, std::move(entry));
+    put_list_item(list.get(), i, finished(std::move(entry)));
   }
-  return list;
+  return finished(std::move(list));
 }
 
 Ref sequents_view(const Environment& environment) {
@@ -82,9 +82,9 @@ Ref sequents_view(const Environment& environment) {
     Ref entry = new_tuple(2);
     put_tuple_item(entry.get(), 0, equation_list(terms, sequents[i].premise_count));
     put_tuple_item(entry.get(), 1, equation_list(terms, sequents[i].conclusion_count));
-    put_list_item(list.get(), i, std::move(entry));
+    put_list_item(list.get(), i, finished(std::move(entry)));
   }
-  return list;
+  return finished(std::move(list));
 }
 
 Ref text_view(Environment& environment) {
