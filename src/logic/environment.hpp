@@ -32,6 +32,7 @@ class Environment {
   // follow those of the sequents before it in term_objects.
   std::vector<SequentObjects> sequent_objects;
   std::vector<Ref> term_objects;
+  TermTupleReserve term_tuples;
 
   // Whether the environment's text is all ASCII.
   bool text_ascii = true;

@@ -27,49 +27,61 @@ Ref variable_name(std::uint64_t id) {
 }
 
 // Fills a tuple made by new_tuple(2) with the name of the node and a list for the forms of
-// its arguments. A leaf is complete at once; a node with arguments is finished by fill_term.
+// its arguments.
 void fill_node(const Signature& signature, const Term& term, PyObject* tuple) {
   if (term.is_variable()) {
     put_tuple_item(tuple, 0, variable_name(term.id));
-    put_tuple_item(tuple, 1, finished(new_list(0)));
-    finish(tuple);
-    return;
-  }
-  const FunctionEntry& function = signature.function(term.id);
-  put_tuple_item(tuple, 0, new_str(function.name, function.shape));
-  if (term.arity == 0) {
-    put_tuple_item(tuple, 1, finished(new_list(0)));
-    finish(tuple);
+    put_tuple_item(tuple, 1, new_list(0));
   } else {
+    const FunctionEntry& function = signature.function(term.id);
+    put_tuple_item(tuple, 0, new_str(function.name, function.shape));
     put_tuple_item(tuple, 1, new_list(term.arity));
   }
 }
 
 // term_object: fills `tuple` with the form of the term at `p` and advances `p`. The preorder
-// nodes are walked with an explicit stack of the applications whose argument lists are being
-// filled, so that no depth of nesting can exhaust the native stack. Each tuple is made before
-// its contents, and handed to the collector after them (see binding/containers.hpp).
+// nodes are walked with an explicit stack of the argument lists being filled, so that no depth
+// of nesting can exhaust the native stack. Each tuple is made before its contents; none of
+// them is tracked yet (see track_term).
 void fill_term(const Signature& signature, const Term*& p, PyObject* tuple,
                std::vector<std::pair<PyObject*, Py_ssize_t>>& open) {
   open.clear();
   for (;;) {
     const Term& term = *p++;
     fill_node(signature, term, tuple);
-    if (term.argument_count() != 0) open.emplace_back(tuple, 0);
-    for (;;) {
-      if (open.empty()) return;
-      PyObject* arguments = PyTuple_GET_ITEM(open.back().first, 1);
-      if (open.back().second != PyList_GET_SIZE(arguments)) break;
-      finish(arguments);
-      finish(open.back().first);
+    if (term.argument_count() != 0) open.emplace_back(PyTuple_GET_ITEM(tuple, 1), 0);
+    while (!open.empty() && open.back().second == PyList_GET_SIZE(open.back().first)) {
       open.pop_back();
     }
+    if (open.empty()) return;
     Ref child = new_tuple(2);
     tuple = child.get();
-    auto& [application, next] = open.back();
-    put_list_item(PyTuple_GET_ITEM(application, 1), static_cast<std::size_t>(next),
-                  std::move(child));
+    auto& [list, next] = open.back();
+    put_list_item(list, static_cast<std::size_t>(next), std::move(child));
     ++next;
+  }
+}
+
+// Hands every container of the complete term at `tuple` to the collector, each parent before
+// its children: in that order the collector's passes meet a referrer before what it refers
+// to, instead of setting each child aside and taking it back again. Finishing a container
+// only when it is complete would track children first and make collections twice as costly.
+void track_term(PyObject* tuple, std::vector<std::pair<PyObject*, Py_ssize_t>>& open) {
+  open.clear();
+  for (;;) {
+    finish(tuple);
+    PyObject* arguments = PyTuple_GET_ITEM(tuple, 1);
+    finish(arguments);
+    if (PyList_GET_SIZE(arguments) != 0) open.emplace_back(arguments, 0);
+    for (;;) {
+      if (open.empty()) return;
+      auto& [list, next] = open.back();
+      if (next != PyList_GET_SIZE(list)) {
+        tuple = PyList_GET_ITEM(list, next++);
+        break;
+      }
+      open.pop_back();
+    }
   }
 }
 
@@ -95,20 +107,30 @@ Ref new_str(std::string_view utf8, const TextShape& shape) {
   return Ref::steal(text);
 }
 
+void TermTupleReserve::make_room(std::size_t count, std::size_t stored) {
+  if (spare_.size() - next_ >= count) return;
+  spare_.erase(spare_.begin(), spare_.begin() + static_cast<std::ptrdiff_t>(next_));
+  next_ = 0;
+  // Batches grow with the environment, so that a small one holds few spare tuples and a large
+  // one fills whole allocator pools with them.
+  std::size_t batch = std::max(count, std::clamp<std::size_t>(stored, 16, 1024));
+  spare_.reserve(spare_.size() + batch);
+  for (std::size_t i = 0; i < batch; ++i) spare_.push_back(new_tuple(2));
+}
+
 SequentObjects append_sequent_objects(const Signature& signature, const Sequent& sequent,
-                                      std::vector<Ref>& terms,
+                                      std::vector<Ref>& terms, TermTupleReserve& reserve,
                                       std::vector<std::pair<PyObject*, Py_ssize_t>>& open) {
   SequentObjects objects{sequent.premise_count(), sequent.conclusion_count()};
   std::size_t first = terms.size();
   std::size_t count = objects.term_count();
   if (terms.capacity() - first < count) throw InternalFault{"no room reserved for a sequent's terms"};
   try {
-    // The top-level tuples first, side by side in memory: the `sequents` view touches exactly
-    // these, and walks them in this order.
-    for (std::size_t i = 0; i < count; ++i) terms.push_back(new_tuple(2));
+    for (std::size_t i = 0; i < count; ++i) terms.push_back(reserve.take());
     const Term* p = sequent.nodes().data();
     for (std::size_t i = first; i < first + count; ++i) {
       fill_term(signature, p, terms[i].get(), open);
+      track_term(terms[i].get(), open);
     }
   } catch (...) {
     terms.erase(terms.begin() + static_cast<std::ptrdiff_t>(first), terms.end());

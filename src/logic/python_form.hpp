@@ -7,6 +7,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <string_view>
 #include <vector>
@@ -29,16 +30,33 @@ struct SequentObjects {
   std::size_t term_count() const noexcept { return 2 * (premise_count + conclusion_count); }
 };
 
+// Empty 2-tuples (made by new_tuple) for the top-level terms of the sequents to come, made in
+// batches so that the top-level terms of consecutive sequents lie side by side in memory: the
+// `sequents` view touches exactly these, in this order, and would otherwise meet a new memory
+// page at almost every sequent, each costing a page-table walk.
+class TermTupleReserve {
+ public:
+  // Makes sure that `count` tuples can be taken; `stored` is how many the environment holds,
+  // which sets the size of a new batch.
+  void make_room(std::size_t count, std::size_t stored);
+  Ref take() noexcept { return std::move(spare_[next_++]); }
+
+ private:
+  std::vector<Ref> spare_;
+  std::size_t next_ = 0;
+};
+
 // A new str with the given UTF-8 text (never a shared or cached object, except for the
 // interpreter's one empty string).
 Ref new_str(std::string_view utf8, const TextShape& shape);
 inline Ref new_str(std::string_view utf8) { return new_str(utf8, shape_of(utf8)); }
 
 // Appends the forms of every term of `sequent` to `terms`, which must have room for them, and
-// says how many there are. On failure `terms` is left as it was. `open` is working memory for
+// says how many there are. The top-level tuples are taken from `reserve`, which must hold
+// enough. On failure `terms` is left as it was. `open` is working memory for
 // the applications being filled.
 SequentObjects append_sequent_objects(const Signature& signature, const Sequent& sequent,
-                                      std::vector<Ref>& terms,
+                                      std::vector<Ref>& terms, TermTupleReserve& reserve,
                                       std::vector<std::pair<PyObject*, Py_ssize_t>>& open);
 
 }  // namespace kestrin

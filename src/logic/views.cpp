@@ -40,18 +40,24 @@ class TermCursor {
   std::size_t next_ = 0;
 };
 
-// [(lhs, rhs), ...] over the next `count` stored equations.
-Ref equation_list(TermCursor& terms, std::size_t count) {
-  Ref list = new_list(count);
+// [(lhs, rhs), ...] over the next `count` stored equations. The pairs are complete when made,
+// and the list is made and filled with nothing made in between, so neither ever shows an
+// empty slot and neither needs hiding from the collector. `pairs` is working memory.
+Ref equation_list(TermCursor& terms, std::size_t count, std::vector<Ref>& pairs) {
+  pairs.clear();
   for (std::size_t i = 0; i < count; ++i) {
-    // Nothing is made between making the pair and filling it.
     PyObject* pair = PyTuple_New(2);
     if (pair == nullptr) api_failure();
     PyTuple_SET_ITEM(pair, 0, terms.next());
     PyTuple_SET_ITEM(pair, 1, terms.next());
-    put_list_item(list.get(), i, Ref::steal(pair));
+    pairs.push_back(Ref::steal(pair));
   }
-  return finished(std::move(list));
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+  if (list == nullptr) api_failure();
+  for (std::size_t i = 0; i < count; ++i) {
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pairs[i].release());
+  }
+  return Ref::steal(list);
 }
 
 }  // namespace
@@ -77,12 +83,16 @@ Ref functions_view(const Environment& environment) {
 Ref sequents_view(const Environment& environment) {
   const auto& sequents = environment.sequent_objects;
   TermCursor terms(environment.term_objects);
+  std::vector<Ref> pairs;
   Ref list = new_list(sequents.size());
   for (std::size_t i = 0; i < sequents.size(); ++i) {
-    Ref entry = new_tuple(2);
-    put_tuple_item(entry.get(), 0, equation_list(terms, sequents[i].premise_count));
-    put_tuple_item(entry.get(), 1, equation_list(terms, sequents[i].conclusion_count));
-    put_list_item(list.get(), i, finished(std::move(entry)));
+    Ref premises = equation_list(terms, sequents[i].premise_count, pairs);
+    Ref conclusions = equation_list(terms, sequents[i].conclusion_count, pairs);
+    PyObject* entry = PyTuple_New(2);
+    if (entry == nullptr) api_failure();
+    PyTuple_SET_ITEM(entry, 0, premises.release());
+    PyTuple_SET_ITEM(entry, 1, conclusions.release());
+    put_list_item(list.get(), i, Ref::steal(entry));
   }
   return finished(std::move(list));
 }
