@@ -103,8 +103,7 @@ std::optional<PendingError> parse_arguments(const MethodSpec& spec, PyObject* co
   return type_error(std::move(message));
 }
 
-Result<std::string_view, PendingError> text_argument(PyObject* object,
-                                                     std::string_view parameter) {
+Result<std::string_view, PendingError> text_argument(PyObject* object, std::string_view parameter) {
   auto text = item_text(object);
   if (!text.ok()) return std::move(text.error()).for_parameter(parameter);
   return text;

@@ -26,8 +26,7 @@ std::optional<PendingError> parse_arguments(const MethodSpec& spec, PyObject* co
                                             std::span<PyObject*> slots);
 
 // The UTF-8 text of a str argument, a view of the interpreter's own buffer.
-Result<std::string_view, PendingError> text_argument(PyObject* object,
-                                                     std::string_view parameter);
+Result<std::string_view, PendingError> text_argument(PyObject* object, std::string_view parameter);
 
 // The texts of a sequence argument. Items that only the iteration keeps alive are held here,
 // so the views stay valid as long as this lives.

@@ -45,7 +45,9 @@ inline void put_tuple_item(PyObject* tuple, std::size_t i, Ref item) noexcept {
 }
 
 // Gives a complete container made by new_list or new_tuple to the cycle collector.
-inline void finish(PyObject* container) noexcept { PyObject_GC_Track(container); }
+inline void finish(PyObject* container) noexcept {
+  PyObject_GC_Track(container);
+}
 
 inline Ref finished(Ref container) noexcept {
   finish(container.get());

@@ -15,10 +15,9 @@ namespace {
 PyTypeObject* the_type = nullptr;
 
 constexpr std::array<std::string_view, 3> kDeclareFunctionParameters{"name", "argument_type",
-                                                                      "result_type"};
+                                                                     "result_type"};
 constexpr std::array<std::string_view, 1> kDeclareSequentParameters{"s"};
-constexpr MethodSpec kDeclareFunction{"Environment.declare_function()",
-                                      kDeclareFunctionParameters};
+constexpr MethodSpec kDeclareFunction{"Environment.declare_function()", kDeclareFunctionParameters};
 constexpr MethodSpec kDeclareSequent{"Environment.declare_sequent()", kDeclareSequentParameters};
 
 PyObject* declare_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -34,8 +33,8 @@ PyObject* declare_function(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!argument_type.ok()) return std::move(argument_type.error());
     auto result_type = text_argument(slots[2], "result_type");
     if (!result_type.ok()) return std::move(result_type.error());
-    auto declared = record.signature.declare_function(
-        name.value(), argument_type.value().texts, result_type.value());
+    auto declared = record.signature.declare_function(name.value(), argument_type.value().texts,
+                                                      result_type.value());
     if (!declared.ok()) return PendingError::from_logic(declared.error());
     return Ref::new_ref(Py_None);
   });
@@ -94,11 +93,11 @@ void environment_dealloc(PyObject* self) {
 }
 
 PyMethodDef methods[] = {
-    {"declare_function", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
-                             declare_function)),
+    {"declare_function",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(declare_function)),
      METH_FASTCALL | METH_KEYWORDS, ""},
-    {"declare_sequent", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
-                            declare_sequent)),
+    {"declare_sequent",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(declare_sequent)),
      METH_FASTCALL | METH_KEYWORDS, ""},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -112,7 +111,9 @@ PyGetSetDef getset[] = {
 
 }  // namespace
 
-PyTypeObject* environment_type() noexcept { return the_type; }
+PyTypeObject* environment_type() noexcept {
+  return the_type;
+}
 
 PyTypeObject* environment_type_or_fault() {
   if (the_type != nullptr) return the_type;

@@ -128,7 +128,8 @@ void PendingError::restore() && {
   }
   Ref exception = Ref::steal(PyObject_CallFunctionObjArgs(type_, message.get(), nullptr));
   if (!exception) return;
-  PyException_SetCause(exception.get(), cause_ ? cause_.release() : Ref::new_ref(Py_None).release());
+  PyException_SetCause(exception.get(),
+                       cause_ ? cause_.release() : Ref::new_ref(Py_None).release());
   PyErr_SetObject(type_, exception.get());
 }
 
@@ -166,7 +167,8 @@ void drop_error() {
 bool utf8_of(PyObject* text, std::string& out) {
   Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
   if (!bytes) return false;
-  out.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+  out.assign(PyBytes_AS_STRING(bytes.get()),
+             static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
   return true;
 }
 

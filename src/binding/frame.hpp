@@ -25,8 +25,7 @@
 namespace kestrin {
 
 struct EnvironmentObject {
-  PyObject_HEAD
-  Environment record;
+  PyObject_HEAD Environment record;
   // 0 free, n > 0 readers, -1 one changing call. Only touched with the interpreter lock held.
   Py_ssize_t borrow;
 };

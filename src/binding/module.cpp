@@ -15,15 +15,7 @@ namespace {
 std::atomic<bool> module_initialized{false};
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_kestrin",
-    "",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_kestrin", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 Outcome initialize() {

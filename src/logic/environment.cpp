@@ -24,7 +24,8 @@ Result<Done, LogicError> Environment::declare_sequent(std::string_view text) {
   term_tuples.make_room(2 * sequent.equation_count(), term_objects.size());
   SequentObjects objects =
       append_sequent_objects(signature, sequent, term_objects, term_tuples, open_applications);
-  if (open_applications.capacity() > (std::size_t{1} << 16)) decltype(open_applications)().swap(open_applications);
+  if (open_applications.capacity() > (std::size_t{1} << 16))
+    decltype(open_applications)().swap(open_applications);
   sequent_records.push_back(std::move(sequent));
   sequent_objects.push_back(objects);
   text_ascii = text_ascii && line.ascii;

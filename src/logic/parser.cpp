@@ -17,8 +17,7 @@ std::optional<std::uint64_t> VariableScope::find(std::string_view name,
     }
     return std::nullopt;
   }
-  auto index = index_.find(name, hash,
-                           [this](std::uint64_t i) { return entries_[i].name; });
+  auto index = index_.find(name, hash, [this](std::uint64_t i) { return entries_[i].name; });
   if (!index) return std::nullopt;
   return entries_[*index].id;
 }
@@ -78,10 +77,10 @@ class Parser {
     std::size_t start = arrow + 2;
     std::size_t second_arrow = text.find("=>", start);
     std::size_t conclusions = 0;
-    if (auto error = parse_side(text.substr(start, second_arrow == std::string_view::npos
-                                                       ? std::string_view::npos
-                                                       : second_arrow - start),
-                                conclusions)) {
+    if (auto error = parse_side(
+            text.substr(start, second_arrow == std::string_view::npos ? std::string_view::npos
+                                                                      : second_arrow - start),
+            conclusions)) {
       return std::move(*error);
     }
     if (second_arrow != std::string_view::npos) return illegal_sequent(text);
@@ -101,9 +100,9 @@ class Parser {
       if (equals == std::string_view::npos) return illegal_sequent(segment);
       std::size_t start = equals + 1;
       std::size_t second_equals = segment.find('=', start);
-      if (auto error = parse_term(segment.substr(
-              start, second_equals == std::string_view::npos ? std::string_view::npos
-                                                              : second_equals - start))) {
+      if (auto error = parse_term(segment.substr(start, second_equals == std::string_view::npos
+                                                            ? std::string_view::npos
+                                                            : second_equals - start))) {
         return error;
       }
       if (second_equals != std::string_view::npos) return illegal_sequent(segment);
@@ -308,8 +307,8 @@ class Parser {
 }  // namespace
 
 Result<SequentView, LogicError> parse_sequent(const Signature& signature,
-                                          std::uint64_t& next_variable_id, std::string_view text,
-                                          ParserScratch& scratch) {
+                                              std::uint64_t& next_variable_id,
+                                              std::string_view text, ParserScratch& scratch) {
   return Parser(signature, next_variable_id, scratch).parse_sequent(text);
 }
 

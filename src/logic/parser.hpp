@@ -65,8 +65,8 @@ struct Frame {
   std::int64_t depth;   // the tokenizer's depth; kept up to date for the innermost frame only
   std::uint64_t count;  // arguments closed so far
   bool has_head;
-  Mode mode;            // what the token being collected is so far
-  std::size_t begin;    // where that token starts
+  Mode mode;          // what the token being collected is so far
+  std::size_t begin;  // where that token starts
   std::size_t skip;
 };
 
@@ -87,7 +87,7 @@ struct ParserScratch {
   std::vector<parser_detail::Frame> frames;
   std::vector<parser_detail::Open> open;
   VariableScope scope;
-  std::string joined;                  // a name whose text is not contiguous in the input
+  std::string joined;                         // a name whose text is not contiguous in the input
   std::forward_list<std::string> kept_names;  // such names once they enter the scope
 
   // Gives back memory that one unusually large text left behind.
@@ -97,7 +97,7 @@ struct ParserScratch {
 // Parses `text`. Variable numbers are taken from `next_variable_id` as variables are met and
 // are not given back when a later part of the text is refused. The result views `scratch`.
 Result<SequentView, LogicError> parse_sequent(const Signature& signature,
-                                          std::uint64_t& next_variable_id, std::string_view text,
-                                          ParserScratch& scratch);
+                                              std::uint64_t& next_variable_id,
+                                              std::string_view text, ParserScratch& scratch);
 
 }  // namespace kestrin

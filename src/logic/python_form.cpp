@@ -124,7 +124,8 @@ SequentObjects append_sequent_objects(const Signature& signature, const Sequent&
   SequentObjects objects{sequent.premise_count(), sequent.conclusion_count()};
   std::size_t first = terms.size();
   std::size_t count = objects.term_count();
-  if (terms.capacity() - first < count) throw InternalFault{"no room reserved for a sequent's terms"};
+  if (terms.capacity() - first < count)
+    throw InternalFault{"no room reserved for a sequent's terms"};
   try {
     for (std::size_t i = 0; i < count; ++i) terms.push_back(reserve.take());
     const Term* p = sequent.nodes().data();

@@ -49,7 +49,9 @@ class TermTupleReserve {
 // A new str with the given UTF-8 text (never a shared or cached object, except for the
 // interpreter's one empty string).
 Ref new_str(std::string_view utf8, const TextShape& shape);
-inline Ref new_str(std::string_view utf8) { return new_str(utf8, shape_of(utf8)); }
+inline Ref new_str(std::string_view utf8) {
+  return new_str(utf8, shape_of(utf8));
+}
 
 // Appends the forms of every term of `sequent` to `terms`, which must have room for them, and
 // says how many there are. The top-level tuples are taken from `reserve`, which must hold

@@ -56,10 +56,9 @@ class Signature {
   }
   std::optional<std::uint64_t> function_id(std::string_view name,
                                            std::uint64_t hash) const noexcept {
-    return function_index_.find(name, hash,
-                                [this](std::uint64_t id) -> std::string_view {
-                                  return function_table_[id].name;
-                                });
+    return function_index_.find(name, hash, [this](std::uint64_t id) -> std::string_view {
+      return function_table_[id].name;
+    });
   }
   std::optional<std::uint64_t> function_id(std::string_view name) const noexcept {
     return function_id(name, hash_function_name(name));
@@ -74,9 +73,9 @@ class Signature {
  private:
   SipKey sort_key_;
   SipKey function_key_;
-  TextIndex sort_index_;                     // sort_ids
-  std::vector<std::string> sort_names_;      // sort_names
-  TextIndex function_index_;                 // function_ids
+  TextIndex sort_index_;                       // sort_ids
+  std::vector<std::string> sort_names_;        // sort_names
+  TextIndex function_index_;                   // function_ids
   std::vector<FunctionEntry> function_table_;  // function_names, argument_sorts, result_sorts
   std::vector<std::string> sorts_;
   std::vector<FunctionSignature> functions_;

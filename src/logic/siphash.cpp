@@ -8,7 +8,9 @@
 namespace kestrin {
 namespace {
 
-inline std::uint64_t rotl(std::uint64_t x, int b) noexcept { return (x << b) | (x >> (64 - b)); }
+inline std::uint64_t rotl(std::uint64_t x, int b) noexcept {
+  return (x << b) | (x >> (64 - b));
+}
 
 struct SipState {
   std::uint64_t v0, v1, v2, v3;
@@ -72,14 +74,29 @@ std::uint64_t siphash13(const SipKey& key, std::string_view text) noexcept {
   }
   std::uint64_t last = static_cast<std::uint64_t>(n) << 56;
   switch (n & 7) {
-    case 7: last |= std::uint64_t{static_cast<unsigned char>(p[6])} << 48; [[fallthrough]];
-    case 6: last |= std::uint64_t{static_cast<unsigned char>(p[5])} << 40; [[fallthrough]];
-    case 5: last |= std::uint64_t{static_cast<unsigned char>(p[4])} << 32; [[fallthrough]];
-    case 4: last |= std::uint64_t{static_cast<unsigned char>(p[3])} << 24; [[fallthrough]];
-    case 3: last |= std::uint64_t{static_cast<unsigned char>(p[2])} << 16; [[fallthrough]];
-    case 2: last |= std::uint64_t{static_cast<unsigned char>(p[1])} << 8; [[fallthrough]];
-    case 1: last |= std::uint64_t{static_cast<unsigned char>(p[0])}; break;
-    case 0: break;
+    case 7:
+      last |= std::uint64_t{static_cast<unsigned char>(p[6])} << 48;
+      [[fallthrough]];
+    case 6:
+      last |= std::uint64_t{static_cast<unsigned char>(p[5])} << 40;
+      [[fallthrough]];
+    case 5:
+      last |= std::uint64_t{static_cast<unsigned char>(p[4])} << 32;
+      [[fallthrough]];
+    case 4:
+      last |= std::uint64_t{static_cast<unsigned char>(p[3])} << 24;
+      [[fallthrough]];
+    case 3:
+      last |= std::uint64_t{static_cast<unsigned char>(p[2])} << 16;
+      [[fallthrough]];
+    case 2:
+      last |= std::uint64_t{static_cast<unsigned char>(p[1])} << 8;
+      [[fallthrough]];
+    case 1:
+      last |= std::uint64_t{static_cast<unsigned char>(p[0])};
+      break;
+    case 0:
+      break;
   }
   s.absorb(last);
   s.v2 ^= 0xff;
