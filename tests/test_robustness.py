@@ -347,7 +347,10 @@ def test_collector_runs_during_building_hide_no_cycle():
                     walk(lhs)
                     walk(rhs)
             hidden = [t for t in terms if not gc.is_tracked(t)]
-            hidden += [e for e in sequents + functions if not gc.is_tracked(e)]
+            containers = [sequents, functions, env.sorts] + sequents + functions
+            containers += [side for entry in sequents for side in entry]
+            containers += [entry[1] for entry in functions]
+            hidden += [c for c in containers if not gc.is_tracked(c)]
             assert not hidden, (threshold, hidden[:3])
 
         class Token:

@@ -111,9 +111,11 @@ void TermTupleReserve::make_room(std::size_t count, std::size_t stored) {
   if (spare_.size() - next_ >= count) return;
   spare_.erase(spare_.begin(), spare_.begin() + static_cast<std::ptrdiff_t>(next_));
   next_ = 0;
-  // Batches grow with the environment, so that a small one holds few spare tuples and a large
-  // one fills whole allocator pools with them.
-  std::size_t batch = std::max(count, std::clamp<std::size_t>(stored, 16, 1024));
+  // A small environment stays in the caches whatever its layout and gets exactly the tuples it
+  // needs; a large one gets them in batches that fill whole allocator pools.
+  constexpr std::size_t kBatchesFrom = 4096;
+  constexpr std::size_t kBatch = 1024;
+  std::size_t batch = stored < kBatchesFrom ? count : std::max(count, kBatch);
   spare_.reserve(spare_.size() + batch);
   for (std::size_t i = 0; i < batch; ++i) spare_.push_back(new_tuple(2));
 }

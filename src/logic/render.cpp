@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "logic/prefetch.hpp"
+
 namespace kestrin {
 namespace {
 
@@ -131,7 +133,7 @@ std::size_t environment_text_size(std::span<const Sequent> sequents) noexcept {
 void render_environment(std::span<const Sequent> sequents, char* out) noexcept {
   for (std::size_t i = 0; i < sequents.size(); ++i) {
     // The lines live in separate allocations: ask for the next ones early.
-    if (i + 4 < sequents.size()) __builtin_prefetch(sequents[i + 4].text().data());
+    if (i + 4 < sequents.size()) prefetch(sequents[i + 4].text().data());
     std::string_view line = sequents[i].text();
     std::memcpy(out, line.data(), line.size());
     out += line.size();
