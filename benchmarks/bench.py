@@ -21,6 +21,10 @@ on str(env) or env.sequents for the generated theory, the run exits with 1.
 Otherwise the exit code is 0 whatever the figures: this script reports, the
 table says which goals are met.
 
+The sequents attribute is also compared with view_floor.c beside this script,
+a C loop making only the same objects, compiled on the fly with the
+interpreter's own C compiler (skipped when there is none).
+
 --quick shrinks every size and round count so the whole run takes seconds;
 its ratios are too noisy to judge and are printed only to exercise the code.
 """
@@ -208,6 +212,7 @@ def native_floor():
         run = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                              universal_newlines=True)
     except OSError as error:
+        shutil.rmtree(folder, ignore_errors=True)
         return None, 'cannot run the C compiler: %s' % error
     if run.returncode:
         shutil.rmtree(folder, ignore_errors=True)
