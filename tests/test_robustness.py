@@ -393,3 +393,30 @@ def test_stored_objects_reach_the_collector_parents_first():
                 pending.append(argument)
         assert count == 13
     """)
+
+
+def test_collector_callbacks_cannot_mutate_containers_being_filled():
+    # A callback that empties every list it can find while the module is filling one must
+    # not make the module write into storage the list no longer has.
+    run_child("""
+        env = Environment()
+        env.declare_function("f", ["A", "A"], "A")
+        baseline = None
+
+        def empty_new_lists(phase, info):
+            if phase == "start" and baseline is not None:
+                for o in gc.get_objects():
+                    if type(o) is list and id(o) not in baseline:
+                        o.clear()
+
+        gc.enable()
+        gc.callbacks.append(empty_new_lists)
+        baseline = {id(o) for o in gc.get_objects()}
+        gc.set_threshold(1)
+        for _ in range(50):
+            env.declare_sequent("(f (f x y) (f y x)) = x, (f x (f x x)) = y => x = (f y y)")
+            env.sequents, env.functions, env.sorts
+        gc.set_threshold(700)
+        gc.callbacks.remove(empty_new_lists)
+        assert len(env.sequents) == 50 == str(env).count("\\n")
+    """)
