@@ -420,3 +420,90 @@ def test_collector_callbacks_cannot_mutate_containers_being_filled():
         gc.callbacks.remove(empty_new_lists)
         assert len(env.sequents) == 50 == str(env).count("\\n")
     """)
+
+
+NOMEMORY_SETUP = """
+import sys
+try:
+    import _testcapi
+except ImportError:
+    pass
+def render_term(t):
+    name, args = t
+    return "(%s %s)" % (name, " ".join(map(render_term, args))) if args else name
+def render(view):
+    side = lambda eqs: ", ".join("%s = %s" % (render_term(l), render_term(r)) for l, r in eqs)
+    return "".join((side(p) + " => " + side(c)).strip() + "\\n" for p, c in view)
+def check(env):
+    view = env.sequents
+    assert render(view) == str(env)
+    stack = [view] + list(view)
+    while stack:
+        o = stack.pop()
+        assert gc.is_tracked(o), o
+        if type(o) is list or (type(o) is tuple and type(o[0]) is not str):
+            stack.extend(o)
+        elif type(o) is tuple:
+            stack.append(o[1])
+env = Environment()
+env.declare_function("f", ["A", "A"], "A")
+env.declare_function("c", [], "A")
+S = "(f x (f y c)) = x, (f (f x x) y) = c => x = (f c (f x y))"
+for _ in range({size}):
+    env.declare_sequent(S + ", x = x" * 7)     # 20 top-level terms each
+"""
+OPS = {
+    "declare_sequent": "env.declare_sequent(S)",
+    "sequents": "env.sequents",
+    "functions": "env.functions",
+    "sorts": "env.sorts",
+    "str": "str(env)",
+}
+
+
+# 1 sequent: exact-size tuples; 210 (> 4096 top-level terms): batches of spare tuples.
+@pytest.mark.parametrize("size", [1, 210])
+@pytest.mark.parametrize("op", sorted(OPS))
+def test_each_failing_allocation_leaves_a_consistent_environment(size, op):
+    # One allocation fails, at each of the first 120 of the call: the stored terms must stay
+    # in step with the stored sequents, and every container stays tracked.
+    pytest.importorskip("_testcapi")
+    out = run_child(NOMEMORY_SETUP.format(size=size) + """
+failures = set()
+for start in range(120):
+    count = len(env.sequents)
+    _testcapi.set_nomemory(start, start + 1)
+    try:
+        {op}
+    except BaseException as e:
+        failures.add(type(e).__name__)
+    finally:
+        _testcapi.remove_mem_hooks()
+    check(env)
+    assert len(env.sequents) - count in (0, {added})
+env.declare_sequent("y = y => y = y")
+check(env)
+print(sorted(failures))
+""".format(op=OPS[op], added=int(op == "declare_sequent")), timeout=120)
+    assert set(eval(out.split("\n")[-2])) <= {"MemoryError", "PanicException"}
+    assert eval(out.split("\n")[-2]), "no allocation failed"
+
+
+# Past 4,096 top-level terms, so that spare tuples are left over when the environment goes.
+@pytest.mark.parametrize("size", [1000])
+def test_creating_and_dropping_environments_returns_every_block(size):
+    run_child("""
+import sys
+def round():
+""" + "\n".join("    " + line for line in NOMEMORY_SETUP.format(size=size).splitlines()) + """
+    env.sequents, env.functions, env.sorts, str(env)
+for _ in range(3):
+    round()
+gc.collect()
+before = sys.getallocatedblocks()
+for _ in range(5):
+    round()
+gc.collect()
+assert sys.getallocatedblocks() - before < 50, sys.getallocatedblocks() - before
+""", timeout=120)
+
