@@ -44,6 +44,15 @@ inline void put_tuple_item(PyObject* tuple, std::size_t i, Ref item) noexcept {
   PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), item.release());
 }
 
+// A 2-tuple of the two items, complete when made.
+inline Ref new_pair(Ref first, Ref second) {
+  PyObject* pair = PyTuple_New(2);
+  if (pair == nullptr) api_failure();
+  PyTuple_SET_ITEM(pair, 0, first.release());
+  PyTuple_SET_ITEM(pair, 1, second.release());
+  return Ref::steal(pair);
+}
+
 // Gives a complete container made by new_list or new_tuple to the cycle collector.
 inline void finish(PyObject* container) noexcept {
   PyObject_GC_Track(container);

@@ -1,5 +1,6 @@
 #include "logic/python_form.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "binding/containers.hpp"

@@ -7,7 +7,6 @@
 
 #include <Python.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <string_view>
 #include <vector>

@@ -73,30 +73,8 @@ std::uint64_t siphash13(const SipKey& key, std::string_view text) noexcept {
     s.absorb(m);
   }
   std::uint64_t last = static_cast<std::uint64_t>(n) << 56;
-  switch (n & 7) {
-    case 7:
-      last |= std::uint64_t{static_cast<unsigned char>(p[6])} << 48;
-      [[fallthrough]];
-    case 6:
-      last |= std::uint64_t{static_cast<unsigned char>(p[5])} << 40;
-      [[fallthrough]];
-    case 5:
-      last |= std::uint64_t{static_cast<unsigned char>(p[4])} << 32;
-      [[fallthrough]];
-    case 4:
-      last |= std::uint64_t{static_cast<unsigned char>(p[3])} << 24;
-      [[fallthrough]];
-    case 3:
-      last |= std::uint64_t{static_cast<unsigned char>(p[2])} << 16;
-      [[fallthrough]];
-    case 2:
-      last |= std::uint64_t{static_cast<unsigned char>(p[1])} << 8;
-      [[fallthrough]];
-    case 1:
-      last |= std::uint64_t{static_cast<unsigned char>(p[0])};
-      break;
-    case 0:
-      break;
+  for (std::size_t i = n & 7; i-- > 0;) {
+    last |= std::uint64_t{static_cast<unsigned char>(p[i])} << (8 * i);
   }
   s.absorb(last);
   s.v2 ^= 0xff;

@@ -27,11 +27,9 @@ class TermCursor {
     for (std::size_t i = 0; i < kAhead && i < terms_.size(); ++i) prefetch(terms_[i].get());
   }
 
-  PyObject* next() noexcept {
+  Ref next() noexcept {
     if (next_ + kAhead < terms_.size()) prefetch(terms_[next_ + kAhead].get());
-    PyObject* term = terms_[next_++].get();
-    Py_INCREF(term);
-    return term;
+    return Ref::new_ref(terms_[next_++].get());
   }
 
  private:
@@ -46,11 +44,8 @@ class TermCursor {
 Ref equation_list(TermCursor& terms, std::size_t count, std::vector<Ref>& pairs) {
   pairs.clear();
   for (std::size_t i = 0; i < count; ++i) {
-    PyObject* pair = PyTuple_New(2);
-    if (pair == nullptr) api_failure();
-    PyTuple_SET_ITEM(pair, 0, terms.next());
-    PyTuple_SET_ITEM(pair, 1, terms.next());
-    pairs.push_back(Ref::steal(pair));
+    Ref lhs = terms.next();
+    pairs.push_back(new_pair(std::move(lhs), terms.next()));
   }
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
   if (list == nullptr) api_failure();
@@ -88,11 +83,7 @@ Ref sequents_view(const Environment& environment) {
   for (std::size_t i = 0; i < sequents.size(); ++i) {
     Ref premises = equation_list(terms, sequents[i].premise_count, pairs);
     Ref conclusions = equation_list(terms, sequents[i].conclusion_count, pairs);
-    PyObject* entry = PyTuple_New(2);
-    if (entry == nullptr) api_failure();
-    PyTuple_SET_ITEM(entry, 0, premises.release());
-    PyTuple_SET_ITEM(entry, 1, conclusions.release());
-    put_list_item(list.get(), i, Ref::steal(entry));
+    put_list_item(list.get(), i, new_pair(std::move(premises), std::move(conclusions)));
   }
   return finished(std::move(list));
 }
