@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "binding/errors.hpp"
-#include "binding/ref.hpp"
+#include "capi/ref.hpp"
 #include "logic/result.hpp"
 
 namespace kestrin {

@@ -7,7 +7,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/frame.hpp"
-#include "logic/views.hpp"
+#include "store/views.hpp"
 
 namespace kestrin {
 namespace {

@@ -152,11 +152,6 @@ void raise_internal_fault(std::string_view description) noexcept {
   PyErr_SetObject(type != nullptr ? type : PyExc_SystemError, message.get());
 }
 
-void api_failure() {
-  if (PyErr_Occurred()) PyErr_Print();
-  throw InternalFault{"Python API call failed"};
-}
-
 void drop_error() {
   Ref exception = take_raised_exception();
   if (exception && is_internal_fault(exception.get())) {

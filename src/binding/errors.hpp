@@ -16,7 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "binding/ref.hpp"
+#include "capi/api_call.hpp"
+#include "capi/ref.hpp"
 #include "logic/internal_fault.hpp"
 #include "logic/logic_error.hpp"
 
@@ -55,9 +56,6 @@ PyObject* internal_fault_type() noexcept;
 
 // Sets the internal-fault exception with `description` as its message.
 void raise_internal_fault(std::string_view description) noexcept;
-
-// An interpreter call that must succeed has failed: print its exception and fault.
-[[noreturn]] void api_failure();
 
 // Discards the pending exception (there may be none), unless it is an internal fault coming
 // back through caller code: that one is reported and thrown on as an InternalFault.

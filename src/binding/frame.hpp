@@ -17,10 +17,10 @@
 #include <utility>
 
 #include "binding/errors.hpp"
-#include "binding/ref.hpp"
-#include "logic/environment.hpp"
+#include "capi/ref.hpp"
 #include "logic/internal_fault.hpp"
 #include "logic/result.hpp"
+#include "store/environment.hpp"
 
 namespace kestrin {
 

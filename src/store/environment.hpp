@@ -12,10 +12,10 @@
 
 #include "logic/logic_error.hpp"
 #include "logic/parser.hpp"
-#include "logic/python_form.hpp"
 #include "logic/result.hpp"
 #include "logic/sequent.hpp"
 #include "logic/signature.hpp"
+#include "store/python_form.hpp"
 
 namespace kestrin {
 

@@ -1,4 +1,4 @@
-#include "logic/environment.hpp"
+#include "store/environment.hpp"
 
 #include "logic/growth.hpp"
 #include "logic/render.hpp"

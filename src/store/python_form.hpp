@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "binding/ref.hpp"
+#include "capi/ref.hpp"
 #include "logic/sequent.hpp"
 #include "logic/signature.hpp"
 #include "logic/unicode.hpp"

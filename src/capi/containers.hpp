@@ -16,8 +16,8 @@
 
 #include <cstddef>
 
-#include "binding/errors.hpp"
-#include "binding/ref.hpp"
+#include "capi/api_call.hpp"
+#include "capi/ref.hpp"
 
 namespace kestrin {
 

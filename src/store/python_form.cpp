@@ -1,10 +1,10 @@
-#include "logic/python_form.hpp"
+#include "store/python_form.hpp"
 
 #include <algorithm>
 #include <cstring>
 
-#include "binding/containers.hpp"
-#include "binding/errors.hpp"
+#include "capi/api_call.hpp"
+#include "capi/containers.hpp"
 #include "logic/internal_fault.hpp"
 
 namespace kestrin {

@@ -1,9 +1,9 @@
-#include "logic/views.hpp"
+#include "store/views.hpp"
 
 #include <string>
 
-#include "binding/containers.hpp"
-#include "binding/errors.hpp"
+#include "capi/api_call.hpp"
+#include "capi/containers.hpp"
 #include "logic/prefetch.hpp"
 #include "logic/render.hpp"
 

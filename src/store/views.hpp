@@ -3,8 +3,8 @@
 // stored order and handed out only when complete; the term objects inside `sequents` are the
 // stored ones, handed out by reference.
 
-#include "binding/ref.hpp"
-#include "logic/environment.hpp"
+#include "capi/ref.hpp"
+#include "store/environment.hpp"
 
 namespace kestrin {
 
