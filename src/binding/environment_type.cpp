@@ -130,7 +130,7 @@ PyTypeObject* environment_type_or_fault() {
                    Py_TPFLAGS_DEFAULT, slots};
   PyObject* type = PyType_FromSpec(&spec);
   if (type == nullptr) {
-    PyErr_PrintEx(0);
+    print_error();
     throw InternalFault{"An error occurred while initializing class Environment"};
   }
   the_type = reinterpret_cast<PyTypeObject*>(type);

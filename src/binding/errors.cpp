@@ -53,7 +53,7 @@ Ref decode_message(std::string_view message) noexcept {
   PySys_WriteStderr("An internal fault raised by Python code reached native code.\n");
   PySys_WriteStderr("It is passed on as a new internal fault; its traceback follows.\n");
   set_raised_exception(std::move(exception));
-  PyErr_PrintEx(0);
+  print_error();
   throw InternalFault{std::move(description)};
 }
 
@@ -128,8 +128,10 @@ void PendingError::restore() && {
   }
   Ref exception = Ref::steal(PyObject_CallFunctionObjArgs(type_, message.get(), nullptr));
   if (!exception) return;
-  PyException_SetCause(exception.get(),
-                       cause_ ? cause_.release() : Ref::new_ref(Py_None).release());
+  // No cause is a NULL cause, as `raise ... from None` stores it: a None object there reads the
+  // same from Python, but the interpreter's own traceback printing then shows it as a chained
+  // exception that cannot be printed. Either way the context is suppressed.
+  PyException_SetCause(exception.get(), cause_.release());
   PyErr_SetObject(type_, exception.get());
 }
 

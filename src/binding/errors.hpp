@@ -47,7 +47,7 @@ class PendingError {
   PyObject* type_ = nullptr;  // a built-in type, for errors the module makes
   std::string message_;
   bool set_cause_ = false;
-  Ref cause_;    // with set_cause_: the __cause__ to give the exception (None when empty)
+  Ref cause_;    // with set_cause_: the __cause__ to give the exception (no cause when empty)
   Ref fetched_;  // a normalized exception instance taken from the interpreter
 };
 

@@ -41,7 +41,7 @@ Outcome initialize() {
   }
   Ref name = Ref::steal(PyUnicode_FromStringAndSize("Environment", 11));
   if (!name || PyList_Append(all.get(), name.get()) < 0) {
-    if (PyErr_Occurred()) PyErr_Print();
+    print_error();
     throw InternalFault{"could not append __name__ to __all__"};
   }
   if (PyObject_SetAttrString(module.get(), "Environment", type) < 0) {

@@ -11,4 +11,12 @@ namespace kestrin {
 // "Python API call failed".
 [[noreturn]] void api_failure();
 
+// Writes the pending exception, if any, with its traceback to sys.stderr and clears it.
+//
+// This is a report made in the middle of a call that goes on to raise an internal fault, not an
+// uncaught exception, so sys.excepthook is not run: it is where programs decide to log and
+// exit, and PyErr_Print would also end the process itself for a SystemExit. Only the
+// interpreter's own display is used; it never exits, and runs no hook the caller installed.
+void print_error() noexcept;
+
 }  // namespace kestrin
