@@ -15,8 +15,22 @@ def cannot(param, type_name, target="PyString"):
 
 
 class StrSub(str):
-    def __str__(self):  # the text itself must be read, not str()
+    def __str__(self):  # the text itself must be read, not str(); only messages show str()
         return "not this"
+
+
+class Shown(str):
+    """A str whose str() is another text, or raises."""
+
+    def __new__(cls, text, shown):
+        self = str.__new__(cls, text)
+        self.shown = shown
+        return self
+
+    def __str__(self):
+        if isinstance(self.shown, BaseException):
+            raise self.shown
+        return self.shown
 
 
 class Outer:
@@ -74,6 +88,18 @@ class ClassRaises(GetitemOnly):  # an instance test that raises counts as "no"
         raise RuntimeError("hidden class")
 
 
+def own_iteration(base, yields):
+    """A `base` subclass that stores "stored" but whose __iter__ yields `yields`, or raises it."""
+
+    class Sub(base):
+        def __iter__(self):
+            if isinstance(yields, BaseException):
+                raise yields
+            return iter(yields)
+
+    return Sub(["stored"])
+
+
 def assert_untouched(env):
     assert (env.sorts, env.functions) == ([], [])
     env.declare_function("ok", [], "Z")  # and no borrow was left behind
@@ -111,6 +137,16 @@ PARSE_ERRORS = [
     ("declare_function", ("f", []), {"Result_type": "A"}, DF + " got an unexpected keyword argument 'Result_type'"),
     ("declare_function", ("f", []), {"result_typ\u00e9": "A"}, DF + " got an unexpected keyword argument 'result_typ\u00e9'"),
     ("declare_function", ("f", []), {"\ud800": "A"}, DF + " got an unexpected keyword argument '\ud800'"),
+    # the message shows str() of the keyword...
+    ("declare_function", ("f", [], "A"), {StrSub("sort"): 1}, DF + " got an unexpected keyword argument 'not this'"),
+    ("declare_sequent", (), {Shown("t", "a\ud800b"): "x"}, DS + " got an unexpected keyword argument 'a\ud800b'"),
+    ("declare_sequent", (), {Shown("\ud800", "t"): "x"}, DS + " got an unexpected keyword argument 't'"),
+    # ...but matching reads its own text: str() naming a parameter does not match it
+    ("declare_function", ("f", []), {Shown("result_typ", "result_type"): "A"}, DF + " got an unexpected keyword argument 'result_type'"),
+    # a keyword that matches is never passed to str(); the message names the parameter
+    ("declare_function", ("f",), {Shown("name", RuntimeError("str() called")): "g"}, DF + " got multiple values for argument 'name'"),
+    # only the unexpected one is: str() of an earlier matched keyword does not run
+    ("declare_function", ("f", []), {Shown("result_type", RuntimeError("str() called")): "A", StrSub("x"): 1}, DF + " got an unexpected keyword argument 'not this'"),
 ]
 
 
@@ -130,6 +166,60 @@ def test_keywords_in_any_order(env):
         assert (e.sorts, e.functions) == (["A", "B", "C"], [("f", ["B", "C"], "A")])
     env.declare_function("f", result_type="A", argument_type=("B", "C"))
     assert env.functions == [("f", ["B", "C"], "A")]
+    # str subclasses match on their own text; their str() is not even called
+    env.declare_function(**{Shown("name", "result_type"): "g", StrSub("argument_type"): [],
+                            Shown("result_type", RuntimeError("str() called")): "D"})
+    assert env.functions[-1] == ("g", [], "D")
+
+
+# str() of an unexpected keyword raises: that is the call's error, the very object, and an
+# exact TypeError is not re-worded as argument conversion errors are.
+@pytest.mark.parametrize(
+    "exc",
+    [KeyError("k"), TypeError("t"), UnicodeEncodeError("utf-8", "x", 0, 1, "own")],
+)
+def test_keyword_str_raises(env, exc):
+    with pytest.raises(type(exc)) as info:
+        env.declare_function("f", [], "A", **{Shown("bogus", exc): 1})
+    assert info.value is exc
+    assert_untouched(env)
+
+
+def test_keyword_str_returns_no_str(env):
+    class NotText(str):
+        def __str__(self):
+            return 42
+
+    with pytest.raises(TypeError) as info:
+        env.declare_function("f", [], "A", **{NotText("bogus"): 1})
+    assert type(info.value) is TypeError
+    assert info.value.args == ("__str__ returned non-string (type int)",)
+    assert_untouched(env)
+
+
+def test_keyword_str_raises_internal_fault(env, panic, capfd):
+    raised, outcome = panic("from __str__"), None
+    try:
+        env.declare_function("f", [], "A", **{Shown("bogus", raised): 1})
+    except BaseException as exc:  # noqa: B902 - the class under test is a BaseException
+        outcome = exc
+    assert type(outcome) is panic and outcome is not raised
+    assert outcome.args == ("from __str__",)
+    assert "pyo3_runtime.PanicException: from __str__" in capfd.readouterr().err
+    assert_untouched(env)
+
+
+def test_non_str_keyword(env):
+    # 3.8 hands a keyword that is no str at all to the method, which shows its str(); later
+    # interpreters refuse it before the call
+    if sys.version_info < (3, 9):
+        message = DF + " got an unexpected keyword argument '1'"
+    else:
+        message = "keywords must be strings"
+    with pytest.raises(TypeError) as info:
+        env.declare_function("f", [], "A", **{1: 1})
+    assert type(info.value) is TypeError and info.value.args == (message,)
+    assert_untouched(env)
 
 
 # (arguments of declare_function, exception type, its one argument)
@@ -198,6 +288,9 @@ def test_declare_sequent_conversion_errors(env, value, type_name):
         (Seq(length=2 ** 100), ["A", "B"]),  # OverflowError, dropped
         (Seq(length=-1), ["A", "B"]),  # ValueError from the interpreter, dropped
         (Seq(length=TypeError("len")), ["A", "B"]),
+        # list and tuple subclasses go through their own __iter__, not their storage
+        (own_iteration(list, ["A", "B"]), ["A", "B"]),
+        (own_iteration(tuple, ("A",)), ["A"]),
         (["x\x00y", "\x00", "\u00e9", "e\u0301", "\U0001f98a", "\n"], ["x\x00y", "\x00", "\u00e9", "e\u0301", "\U0001f98a", "\n"]),
     ],
 )
@@ -258,11 +351,15 @@ CAUSED.__cause__ = KeyError("cause")
         ("iter", ValueError("v"), None),
         ("next", KeyError("k"), None),
         ("iter", UnicodeEncodeError("utf-8", "x", 0, 1, "own"), None),
+        # the __iter__ of a list or tuple subclass is called like any other
+        (list, TypeError("boom"), "argument 'argument_type': boom"),
+        (tuple, ValueError("v"), None),
     ],
 )
 def test_user_sequence_exceptions(env, at, exc, reworded):
+    sequence = Seq(fail=exc, at=at) if at in ("iter", "next") else own_iteration(at, exc)
     with pytest.raises(type(exc)) as info:
-        env.declare_function("f", Seq(fail=exc, at=at), "C")
+        env.declare_function("f", sequence, "C")
     if reworded is None:
         assert info.value is exc
     else:

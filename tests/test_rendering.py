@@ -81,6 +81,23 @@ def test_rendered_line(funcs, text, line):
     assert str(env) == line + "\n"
 
 
+# Names at the end of ASCII, where the stored text stops being one byte a character
+# (`sorts` and `functions` are checked with the same names in test_signature.py).
+@pytest.mark.parametrize(
+    "name",
+    ["\x7f", "\x80", "a\x80b", "\xff", "\u0100", "\uffff", "\U00010000",
+     "\x7f\x80\xff\u0100\uffff\U00010000a"],
+)
+def test_names_round_trip_exactly(name):
+    env = Environment()
+    env.declare_function(name, [name], name)
+    env.declare_function(name + "c", [], name)
+    env.declare_sequent("(%s x %sc) = %sc => x = (%s x)" % (name, name, name, name))
+    app = (name, [("?0", []), (name + "c", [])])
+    assert env.sequents == [([(app, (name + "c", []))], [(("?0", []), (name, [("?0", [])]))])]
+    assert str(env) == "(%s ?0 %sc) = %sc => ?0 = (%s ?0)\n" % (name, name, name, name)
+
+
 def test_empty_and_declaration_only_environments_print_nothing():
     env = Environment()
     assert str(env) == ""

@@ -290,3 +290,48 @@ def test_numbering_runs_on_across_sequents_and_failures():
     other.declare_sequent("x = y => y = x")
     assert str(other) == "?0 = ?1 => ?1 = ?0\n"
     assert next_variable(env) == 11
+
+
+def introducing(names, start, stop):
+    """Equations that bring in names[start:stop] one at a time, each followed at once by a
+    later use of every name met so far, so that every name is looked up again at every size
+    of the sequent's set of variables."""
+    return [(names[k], names[j]) for k in range(start, stop) for j in range(k + 1)]
+
+
+# (number of distinct variables, how many of them first appear among the premises)
+@pytest.mark.parametrize(
+    "count, in_premises",
+    [
+        (40, 40),  # all brought in by the premises, used again in the conclusions
+        (40, 0),  # all brought in by the conclusions (the premises hold a constant only)
+        (40, 16),  # the 17th and later first met in the conclusions
+        (40, 15),  # the 16th and later first met in the conclusions
+        (16, 16),
+        (17, 17),
+    ],
+)
+def test_many_variables_keep_their_numbers(count, in_premises):
+    # x1 and x10..x19 share a prefix, x0 and x00 are different names
+    names = ["x%d" % i for i in range(count - 1)] + ["x00"]
+    premises = introducing(names, 0, in_premises) or [("c", "c")]
+    conclusions = introducing(names, in_premises, count)
+    conclusions += [(names[i], names[count - 1 - i]) for i in range(count)]
+    text = "%s => %s" % tuple(", ".join("%s = %s" % eq for eq in side) for side in (premises, conclusions))
+
+    def line(first):
+        number = {name: "?%d" % (first + i) for i, name in enumerate(names)}
+        number["c"] = "c"
+        return "%s => %s" % tuple(
+            ", ".join("%s = %s" % (number[a], number[b]) for a, b in side)
+            for side in (premises, conclusions))
+
+    env = env_with(["c"])
+    # the same text twice: the second sequent starts a fresh scope after a large one
+    env.declare_sequent(text)
+    env.declare_sequent(text)
+    assert str(env) == line(0) + "\n" + line(count) + "\n"
+    values = [(("?%d" % (count + names.index(a)), []), ("?%d" % (count + names.index(b)), []))
+              for a, b in conclusions]
+    assert env.sequents[1][1] == values
+    assert next_variable(env) == 2 * count

@@ -58,6 +58,15 @@ def test_declarations(env, calls, sorts, functions):
         "= , =>",
         "?0",
         "F" * 10000,
+        # at and around the end of ASCII, where the stored text stops being one byte a character
+        "\x7f",
+        "\x80",
+        "a\x80",
+        "\xff",
+        "\u0100",
+        "\uffff",
+        "\U00010000",
+        "\x7f\x80\xff\u0100\uffff\U00010000a",
     ],
 )
 def test_any_text_is_a_name(env, name):

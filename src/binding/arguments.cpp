@@ -77,8 +77,13 @@ std::optional<PendingError> parse_arguments(const MethodSpec& spec, PyObject* co
       }
     }
     if (!match) {
+      // CAUTION: runs caller code (__str__ of a str subclass; on 3.8 the keyword need not even
+      // be a str). Whatever it raises is the call's error. Only the message goes through str():
+      // matching above read the keyword's own text.
+      Ref shown = Ref::steal(PyObject_Str(keyword));
+      if (!shown) return PendingError::fetch();
       std::string name;
-      if (!utf8_of(keyword, name)) api_failure();
+      if (!utf8_of(shown.get(), name)) api_failure();
       std::string message(spec.call);
       message.append(" got an unexpected keyword argument ").append(quoted(name));
       return type_error(std::move(message));

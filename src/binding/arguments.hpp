@@ -21,6 +21,7 @@ struct MethodSpec {
 };
 
 // Fills `slots` (one per parameter, borrowed references) from a vector call.
+// CAUTION: runs caller code (str() of an unexpected keyword, for its message).
 std::optional<PendingError> parse_arguments(const MethodSpec& spec, PyObject* const* args,
                                             Py_ssize_t nargs, PyObject* kwnames,
                                             std::span<PyObject*> slots);
