@@ -17,6 +17,7 @@ import pytest
 from _kestrin import Environment
 
 from conftest import under_sanitizer
+from text_shapes import ACCEPTED, REFUSED, measure
 
 PRELUDE = """\
 import gc
@@ -203,6 +204,24 @@ def test_repeated_work_does_not_grow_memory():
         grown = rss() - before
         assert grown < 16 * 2 ** 20, grown
     """)
+
+
+@under_sanitizer
+@pytest.mark.parametrize("shape", sorted(REFUSED))
+def test_a_refused_text_costs_at_most_16_bytes_per_byte(shape, tmp_path):
+    # the peak growth of the resident set over the call, in a fresh interpreter
+    outcome, size, peak, _ = measure(REFUSED[shape](10 ** 7), str(tmp_path))
+    assert outcome == "refused" and size >= 9 * 10 ** 6
+    assert peak <= 16 * size, "%.1f bytes per byte" % (peak / size)
+
+
+@under_sanitizer
+@pytest.mark.parametrize("shape", sorted(ACCEPTED))
+def test_an_accepted_text_needs_little_beyond_its_objects(shape, tmp_path):
+    # what the call needed beyond what it kept (the stored terms and their Python objects)
+    outcome, size, peak, kept = measure(ACCEPTED[shape](10 ** 6), str(tmp_path))
+    assert outcome == "accepted"
+    assert peak - kept <= 0.15 * kept, (peak - kept, kept)
 
 
 # Odd names: NUL, 2-, 3- and 4-byte UTF-8, and white space inside. None holds

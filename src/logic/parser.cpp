@@ -1,57 +1,99 @@
 #include "logic/parser.hpp"
 
-#include "logic/growth.hpp"
+#include <new>
+
 #include "logic/unicode.hpp"
 
 namespace kestrin {
 
-using parser_detail::Frame;
-using parser_detail::Open;
-using parser_detail::Token;
+using parser_detail::Level;
 
-std::optional<std::uint64_t> VariableScope::find(std::string_view name,
-                                                 std::uint64_t hash) const noexcept {
-  if (entries_.size() <= kLinear) {
-    for (const Entry& entry : entries_) {
-      if (entry.hash == hash && entry.name == name) return entry.id;
+void VariableScope::reset(std::string_view text) noexcept {
+  text_ = text;
+  names_.clear();
+  slots_.clear();
+  kept_.clear();
+}
+
+std::string_view VariableScope::name(std::size_t i) const noexcept {
+  const NameRef& ref = names_[i];
+  if (ref.offset < text_.size()) return text_.substr(ref.offset, ref.length);
+  return std::string_view(kept_).substr(ref.offset - text_.size(), ref.length);
+}
+
+std::optional<std::size_t> VariableScope::find(std::string_view name,
+                                               std::uint64_t hash) const noexcept {
+  const std::uint32_t t = tag(hash);
+  if (names_.size() <= kLinear) {
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+      if (linear_tags_[i] == t && this->name(i) == name) return i;
     }
     return std::nullopt;
   }
-  auto index = index_.find(name, hash, [this](std::uint64_t i) { return entries_[i].name; });
-  if (!index) return std::nullopt;
-  return entries_[*index].id;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = t & mask;; i = (i + 1) & mask) {
+    std::uint64_t slot = slots_[i];
+    if (slot == 0) return std::nullopt;
+    std::size_t position = static_cast<std::uint32_t>(slot) - 1;
+    if ((slot >> 32) == t && this->name(position) == name) return position;
+  }
 }
 
-void VariableScope::insert(std::string_view name, std::uint64_t hash, std::uint64_t id) {
-  entries_.push_back(Entry{name, hash, id});
-  if (entries_.size() <= kLinear) return;
-  if (index_.size() == 0) {
-    for (std::size_t i = 0; i < entries_.size(); ++i) {
-      index_.reserve_one_more();
-      index_.insert(entries_[i].hash, i);
-    }
+void VariableScope::index(std::uint32_t t, std::size_t position) noexcept {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = t & mask;
+  while (slots_[i] != 0) i = (i + 1) & mask;
+  slots_[i] = std::uint64_t{t} << 32 | (position + 1);
+}
+
+void VariableScope::grow_index() {
+  PodVector<std::uint64_t> old;
+  old.swap(slots_);
+  slots_.assign_zeroed(old.empty() ? 4 * kLinear : 2 * old.size());
+  if (old.empty()) {
+    for (std::size_t i = 0; i < kLinear; ++i) index(linear_tags_[i], i);
     return;
   }
-  index_.reserve_one_more();
-  index_.insert(hash, entries_.size() - 1);
+  for (std::uint64_t slot : old) {
+    if (slot != 0)
+      index(static_cast<std::uint32_t>(slot >> 32), static_cast<std::uint32_t>(slot) - 1);
+  }
 }
 
-void VariableScope::clear() noexcept {
-  entries_.clear();
-  index_.clear();
+void VariableScope::insert(std::string_view name, std::uint64_t hash) {
+  // Positions are kept in 32 bits; that many variables would need a text of many gigabytes.
+  if (names_.size() >= 0xFFFFFFFEu) throw std::bad_alloc();
+  const std::size_t position = names_.size();
+  auto begin = reinterpret_cast<std::uintptr_t>(text_.data());
+  auto at = reinterpret_cast<std::uintptr_t>(name.data());
+  if (at >= begin && name.size() <= text_.size() && at - begin <= text_.size() - name.size()) {
+    names_.push_back(NameRef{at - begin, name.size()});
+  } else {
+    names_.push_back(NameRef{text_.size() + kept_.size(), name.size()});
+    kept_.append(name);
+  }
+  if (position < kLinear) {
+    linear_tags_[position] = tag(hash);
+    return;
+  }
+  // The index holds every name once the linear part is full, at most three quarters loaded.
+  if (4 * (position + 1) > 3 * slots_.size()) grow_index();
+  index(tag(hash), position);
+}
+
+void VariableScope::trim() noexcept {
+  constexpr std::size_t kKeep = std::size_t{1} << 20;
+  names_.release_above(kKeep);
+  slots_.release_above(kKeep);
+  if (kept_.capacity() > kKeep) std::string().swap(kept_);
+  reset({});
 }
 
 void ParserScratch::trim() noexcept {
-  constexpr std::size_t kKeep = std::size_t{1} << 16;
-  auto shrink = [](auto& v) {
-    if (v.capacity() > kKeep) std::remove_reference_t<decltype(v)>().swap(v);
-  };
-  shrink(nodes);
-  shrink(tokens);
-  shrink(frames);
-  shrink(open);
-  scope.clear();
-  kept_names.clear();
+  constexpr std::size_t kKeep = std::size_t{1} << 20;
+  nodes.release_above(kKeep);
+  levels.release_above(kKeep);
+  scope.trim();
   if (joined.capacity() > kKeep) std::string().swap(joined);
 }
 
@@ -61,15 +103,148 @@ LogicError illegal_sequent(std::string_view text) {
   return LogicError{LogicErrorKind::IllegalSequent, std::string(text)};
 }
 
+constexpr std::size_t kNoSkip = ~std::size_t{0};
+
+// The tokenizer of one application, as events for a reader. `t` is the trimmed term text; it
+// begins with "(".
+//
+// A token whose text so far is only white space and that then meets "(" is an application of
+// its own (a child): parsed alone it would be trimmed to begin with "(". Its tokens are read
+// on the spot, with a state of their own, until its parent closes it with a space or ")" at
+// the parent's depth 1, which is the child's depth 0. Only the innermost application tracks
+// depth: every open parent stands at depth 1 while its child is open, and after the child is
+// closed its state is fixed by the closing character. So the tokenizer needs no stack, only
+// the count of open applications; a reader that needs one keeps its own.
+//
+// Reader events, in text order:
+//   head(begin, end)         the head token of the innermost application is closed;
+//   name(begin, skip, end)   an argument token that is not a child is closed; `skip` is the
+//                            position of a "(" inside it that reopened the application and is
+//                            not part of its text, or kNoSkip;
+//   open(at)                 a child opens at the "(" at `at`, `open` applications being open;
+//   close(at)                its parent closes the innermost child; false stops the reading.
+// Returns whether the outermost application has a head token.
+struct Tokenized {
+  bool has_head;
+  std::size_t open;  // applications still open at the end, the outermost one included
+};
+
+template <class Reader>
+Tokenized tokenize(std::string_view t, Reader& reader) {
+  enum Mode : unsigned char { kHead, kPending, kName, kChild };
+  std::int64_t depth = 1;
+  Mode mode = kHead;
+  bool has_head = false;
+  std::size_t begin = 1;
+  std::size_t skip = kNoSkip;
+  std::size_t open = 1;
+
+  auto start_token = [&](std::size_t at) {
+    mode = has_head ? kPending : kHead;
+    begin = at;
+    skip = kNoSkip;
+  };
+  // A pending token stays pending while it holds only white space.
+  auto note_character = [&](std::size_t i) -> std::size_t {
+    std::size_t width = white_space_at(t, i);
+    if (width == 0) {
+      mode = kName;
+      return 0;
+    }
+    return width - 1;
+  };
+
+  const std::size_t n = t.size();
+  for (std::size_t i = 1; i < n; ++i) {
+    const char c = t[i];
+    if (depth == 0 && open > 1 && (c == ' ' || c == ')')) {
+      // The parent closes its child here: whatever the child still collects is dropped.
+      if (!reader.close(i)) return {true, open};
+      --open;
+      has_head = true;
+      start_token(i + 1);
+      depth = c == ')' ? 0 : 1;
+      continue;
+    }
+    switch (depth) {
+      case 1:
+        if (c == ' ' || c == ')') {
+          if (mode == kHead) {
+            has_head = true;
+            reader.head(begin, i);
+          } else {
+            reader.name(begin, skip, i);
+          }
+          start_token(i + 1);
+          if (c == ')') depth = 0;
+        } else if (c == '(') {
+          if (mode == kPending) {
+            reader.open(i, open);
+            ++open;
+            depth = 1;
+            mode = kHead;
+            has_head = false;
+            begin = i + 1;
+            skip = kNoSkip;
+          } else {
+            depth = 2;
+          }
+        } else if (mode == kPending) {
+          i += note_character(i);
+        }
+        break;
+      case 0:
+        if (c == '(') {
+          // This "(" reopens the application without becoming part of the token.
+          depth = 1;
+          if (begin == i) {
+            begin = i + 1;
+          } else {
+            skip = i;
+          }
+        } else if (c == ')') {
+          depth = -1;
+          mode = kName;
+        } else if (mode == kPending) {
+          i += note_character(i);
+        }
+        break;
+      default:
+        if (c == '(') {
+          ++depth;
+        } else if (c == ')') {
+          --depth;
+        }
+        break;
+    }
+  }
+  return {open > 1 || has_head, open};
+}
+
+// The first reading of an application: where the text that counts ends. Text left open at the
+// end is dropped, and with it every child still open, so everything from the "(" of the
+// outermost child that is never closed onwards; the rest is read again to resolve its tokens.
+struct Extent {
+  std::size_t last_child = 0;  // where the outermost application last opened a child
+  void head(std::size_t, std::size_t) noexcept {}
+  void name(std::size_t, std::size_t, std::size_t) noexcept {}
+  void open(std::size_t at, std::size_t open) noexcept {
+    if (open == 1) last_child = at;
+  }
+  bool close(std::size_t) noexcept { return true; }
+};
+
 class Parser {
  public:
-  Parser(const Signature& signature, std::uint64_t& next_variable_id, ParserScratch& scratch)
-      : signature_(signature), next_variable_id_(next_variable_id), s_(scratch) {}
+  Parser(const Signature& signature, std::uint64_t& next_variable_id, ParserScratch& scratch,
+         bool build)
+      : signature_(signature), next_variable_id_(next_variable_id), s_(scratch), build_(build) {}
 
   Result<SequentView, LogicError> parse_sequent(std::string_view text) {
     s_.nodes.clear();
-    s_.scope.clear();
-    s_.kept_names.clear();
+    s_.levels.clear();
+    s_.scope.reset(text);
+    first_variable_ = next_variable_id_;
     std::size_t arrow = text.find("=>");
     std::size_t premises = 0;
     if (auto error = parse_side(text.substr(0, arrow), premises)) return std::move(*error);
@@ -84,7 +259,25 @@ class Parser {
       return std::move(*error);
     }
     if (second_arrow != std::string_view::npos) return illegal_sequent(text);
-    return SequentView{s_.nodes, premises, conclusions};
+    return SequentView{{s_.nodes.data(), s_.nodes.size()}, premises, conclusions};
+  }
+
+  // Tokenizer events of the second reading (see tokenize).
+  void head(std::size_t begin, std::size_t end) noexcept {
+    Level& level = s_.levels.back();
+    level.head_begin = begin;
+    level.head_end = end;
+  }
+  void name(std::size_t begin, std::size_t skip, std::size_t end) {
+    ++s_.levels.back().arguments;
+    resolve_name(name_text(begin, skip, end));
+  }
+  void open(std::size_t at, std::size_t) { open_level(at + 1); }
+  bool close(std::size_t) {
+    error_ = close_level();
+    if (error_) return false;
+    ++s_.levels.back().arguments;
+    return true;
   }
 
  private:
@@ -118,198 +311,88 @@ class Parser {
       resolve_name(term);
       return std::nullopt;
     }
-    if (!scan_application(term)) return LogicError{LogicErrorKind::IllegalTerm, std::string(text)};
-    return resolve_tokens(term);
+    // Names are resolved in the second reading only, because text left open at the end is
+    // dropped and must not number any variable.
+    Extent extent;
+    Tokenized first = tokenize(term, extent);
+    if (!first.has_head) return LogicError{LogicErrorKind::IllegalTerm, std::string(text)};
+    t_ = first.open > 1 ? term.substr(0, extent.last_child) : term;
+    s_.levels.clear();
+    open_level(1);
+    error_.reset();
+    tokenize(t_, *this);
+    if (error_) return std::move(error_);
+    return close_level();
   }
 
-  // Tokenizes the application `t` and, recursively in effect, every argument that is itself
-  // an application, in one pass. Each open application has a frame; an argument's depth is
-  // its parent's minus one while it is open, so only the innermost frame tracks depth, and the
-  // parent's "closing space or ')' at depth 1" is the innermost frame's depth 0. Tokens are
-  // only recorded here; names are resolved afterwards, because text left open at the end is
-  // dropped and must not number any variable. Returns false when `t` yields no token at all.
-  bool scan_application(std::string_view t) {
-    std::vector<Token>& tokens = s_.tokens;
-    std::vector<Frame>& frames = s_.frames;
-    tokens.clear();
-    frames.clear();
-    tokens.push_back(Token{1, 1, Token::kNoSkip, 0});
-    frames.push_back(Frame{0, 1, 0, false, Frame::kHead, 1, Token::kNoSkip});
-
-    const std::size_t n = t.size();
-    for (std::size_t i = 1; i < n; ++i) {
-      const char c = t[i];
-      Frame* f = &frames.back();
-      if (f->depth == 0 && frames.size() > 1 && (c == ' ' || c == ')')) {
-        // The parent closes this argument here: whatever the argument still collects is
-        // dropped, and the application becomes the parent's next token.
-        tokens[f->slot].arity = f->count;
-        frames.pop_back();
-        f = &frames.back();
-        ++f->count;
-        start_token(*f, i + 1);
-        f->depth = c == ')' ? 0 : 1;
-        continue;
-      }
-      switch (f->depth) {
-        case 1:
-          if (c == ' ' || c == ')') {
-            close_token(*f, i);
-            start_token(*f, i + 1);
-            if (c == ')') f->depth = 0;
-          } else if (c == '(') {
-            if (f->mode == Frame::kPending) {
-              // Nothing but white space so far: the token is an application of its own.
-              f->mode = Frame::kChild;
-              std::size_t slot = tokens.size();
-              tokens.push_back(Token{i + 1, i + 1, Token::kNoSkip, 0});
-              frames.push_back(Frame{slot, 1, 0, false, Frame::kHead, i + 1, Token::kNoSkip});
-            } else {
-              f->depth = 2;
-            }
-          } else if (f->mode == Frame::kPending) {
-            i += note_character(*f, t, i);
-          }
-          break;
-        case 0:
-          if (c == '(') {
-            // This "(" reopens the application without becoming part of the token.
-            f->depth = 1;
-            if (f->begin == i) {
-              f->begin = i + 1;
-            } else {
-              f->skip = i;
-            }
-          } else if (c == ')') {
-            f->depth = -1;
-            f->mode = Frame::kName;
-          } else if (f->mode == Frame::kPending) {
-            i += note_character(*f, t, i);
-          }
-          break;
-        default:
-          if (c == '(') {
-            ++f->depth;
-          } else if (c == ')') {
-            --f->depth;
-          }
-          break;
-      }
-    }
-    // Text left open at the end is dropped: the token being collected and every argument
-    // application that was not closed, with all it contains.
-    if (frames.size() > 1) tokens.resize(frames[1].slot);
-    if (!frames.front().has_head) return false;
-    tokens.front().arity = frames.front().count;
-    return true;
+  // An application opens: its node comes before its arguments', its head and argument count
+  // are filled in when it closes.
+  void open_level(std::size_t head_begin) {
+    s_.levels.push_back(Level{head_begin, head_begin, s_.nodes.size(), 0});
+    if (build_) s_.nodes.push_back(Term{0, 0});
   }
 
-  static void start_token(Frame& f, std::size_t at) noexcept {
-    f.mode = f.has_head ? Frame::kPending : Frame::kHead;
-    f.begin = at;
-    f.skip = Token::kNoSkip;
-  }
-
-  void close_token(Frame& f, std::size_t at) {
-    if (f.mode == Frame::kHead) {
-      Token& application = s_.tokens[f.slot];
-      application.begin = f.begin;
-      application.end = at;
-      f.has_head = true;
-      return;
-    }
-    s_.tokens.push_back(Token{f.begin, at, f.skip, Token::kName});
-    ++f.count;
-  }
-
-  // A pending token stays pending while it holds only white space. Returns how many bytes
-  // beyond the first the character at t[i] takes.
-  static std::size_t note_character(Frame& f, std::string_view t, std::size_t i) noexcept {
-    std::size_t width = white_space_at(t, i);
-    if (width == 0) {
-      f.mode = Frame::kName;
-      return 0;
-    }
-    return width - 1;
-  }
-
-  // Resolves the scanned tokens in the order a recursive reading would: names as they come,
-  // the head of an application only after all its arguments.
-  std::optional<LogicError> resolve_tokens(std::string_view t) {
-    std::vector<Open>& open = s_.open;
-    open.clear();
-    for (std::size_t k = 0; k < s_.tokens.size(); ++k) {
-      const Token& token = s_.tokens[k];
-      if (token.arity == Token::kName) {
-        resolve_name(name_text(t, token));
-      } else {
-        std::size_t node = s_.nodes.size();
-        s_.nodes.push_back(Term{0, token.arity});
-        if (token.arity != 0) {
-          open.push_back(Open{token.arity, k, node});
-          continue;
-        }
-        if (auto error = resolve_head(t, s_.tokens[k], node)) return error;
-      }
-      while (!open.empty()) {
-        Open& top = open.back();
-        if (--top.remaining != 0) break;
-        if (auto error = resolve_head(t, s_.tokens[top.token], top.node)) return error;
-        open.pop_back();
-      }
-    }
-    return std::nullopt;
-  }
-
-  std::optional<LogicError> resolve_head(std::string_view t, const Token& token, std::size_t node) {
-    std::string_view head = t.substr(token.begin, token.end - token.begin);
+  // The head is looked up only after all arguments were resolved, so an error inside an
+  // argument wins over an undeclared head.
+  std::optional<LogicError> close_level() {
+    const Level& level = s_.levels.back();
+    std::string_view head = t_.substr(level.head_begin, level.head_end - level.head_begin);
     auto id = signature_.function_id(head);
     if (!id) return LogicError{LogicErrorKind::NotDeclared, std::string(head)};
-    s_.nodes[node].id = *id;
+    if (build_) s_.nodes[level.node] = Term{*id, level.arguments};
+    s_.levels.pop_back();
     return std::nullopt;
   }
 
-  std::string_view name_text(std::string_view t, const Token& token) {
-    if (token.skip == Token::kNoSkip) {
-      return trim_white_space(t.substr(token.begin, token.end - token.begin));
-    }
-    s_.joined.assign(t.substr(token.begin, token.skip - token.begin));
-    s_.joined.append(t.substr(token.skip + 1, token.end - token.skip - 1));
+  std::string_view name_text(std::size_t begin, std::size_t skip, std::size_t end) {
+    if (skip == kNoSkip) return trim_white_space(t_.substr(begin, end - begin));
+    s_.joined.assign(t_.substr(begin, skip - begin));
+    s_.joined.append(t_.substr(skip + 1, end - skip - 1));
     return trim_white_space(s_.joined);
   }
 
   void resolve_name(std::string_view name) {
     std::uint64_t hash = signature_.hash_function_name(name);
     if (auto function = signature_.function_id(name, hash)) {
-      s_.nodes.push_back(Term{*function, 0});
+      if (build_) s_.nodes.push_back(Term{*function, 0});
       return;
     }
-    if (auto variable = s_.scope.find(name, hash)) {
-      s_.nodes.push_back(Term{*variable, Term::kVariable});
+    if (auto position = s_.scope.find(name, hash)) {
+      if (build_) s_.nodes.push_back(Term{first_variable_ + *position, Term::kVariable});
       return;
     }
-    if (!s_.joined.empty() && name.data() >= s_.joined.data() &&
-        name.data() < s_.joined.data() + s_.joined.size()) {
-      name = s_.kept_names.emplace_front(name);
-    }
-    reserve_for(s_.nodes, 1);
-    std::uint64_t id = next_variable_id_;
-    s_.scope.insert(name, hash, id);
+    // Whatever can fail comes before the number is taken.
+    if (build_) s_.nodes.push_back(Term{next_variable_id_, Term::kVariable});
+    s_.scope.insert(name, hash);
     ++next_variable_id_;
-    s_.nodes.push_back(Term{id, Term::kVariable});
   }
 
   const Signature& signature_;
   std::uint64_t& next_variable_id_;
   ParserScratch& s_;
+  const bool build_;  // whether term nodes are made, or the text is only checked
+  std::uint64_t first_variable_ = 0;
+  std::string_view t_;  // the application being read
+  std::optional<LogicError> error_;
 };
+
+// From this size on a text is checked before its terms are built: the nodes of a text that
+// is then refused would cost up to 16 bytes per byte of text for nothing.
+constexpr std::size_t kCheckFrom = std::size_t{1} << 16;
 
 }  // namespace
 
 Result<SequentView, LogicError> parse_sequent(const Signature& signature,
                                               std::uint64_t& next_variable_id,
                                               std::string_view text, ParserScratch& scratch) {
-  return Parser(signature, next_variable_id, scratch).parse_sequent(text);
+  if (text.size() >= kCheckFrom) {
+    std::uint64_t first = next_variable_id;
+    auto checked = Parser(signature, next_variable_id, scratch, false).parse_sequent(text);
+    if (!checked.ok()) return std::move(checked.error());
+    // The text is accepted: read it again from the same numbers, building its terms.
+    next_variable_id = first;
+  }
+  return Parser(signature, next_variable_id, scratch, true).parse_sequent(text);
 }
 
 }  // namespace kestrin

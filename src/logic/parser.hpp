@@ -7,74 +7,73 @@
 // resolved while parsing: a declared function symbol is a constant or a head, anything else is
 // a variable numbered from the environment's counter.
 //
-// Terms are read in one left-to-right scan with a stack of open applications, never by
+// Terms are read by left-to-right scans with an explicit stack of open applications, never by
 // recursion, so neither nesting depth nor length can exhaust the native stack or cost more
-// than linear time.
+// than linear time. The working memory is a few bytes per byte of text at most, so that a
+// text that is refused costs little more than its own size: a large text is first read
+// without building its terms, and read again to build them only once it is known to be
+// accepted.
 
 #include <cstdint>
-#include <forward_list>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "logic/logic_error.hpp"
+#include "logic/pod_vector.hpp"
 #include "logic/result.hpp"
 #include "logic/sequent.hpp"
 #include "logic/signature.hpp"
-#include "logic/text_index.hpp"
 
 namespace kestrin {
 
-// Variable names of one sequent and their numbers. A handful of variables is the usual case
-// and is found by a linear scan; past that an index takes over.
+// Variable names of one sequent. Variables are numbered in the order they enter the scope, so
+// an entry's number is its position and is not stored. A name is kept as its place in the
+// sequent's text where it has one, so an entry costs 16 bytes whatever the name's length. A
+// handful of variables is the usual case and is found by a linear scan; past that an index of
+// 8-byte slots takes over.
 class VariableScope {
  public:
-  std::optional<std::uint64_t> find(std::string_view name, std::uint64_t hash) const noexcept;
-  // `name` must stay valid until `clear`.
-  void insert(std::string_view name, std::uint64_t hash, std::uint64_t id);
-  void clear() noexcept;
+  // Empties the scope for a parse of `text`.
+  void reset(std::string_view text) noexcept;
+  // The position of `name`, whose hash is `hash`.
+  std::optional<std::size_t> find(std::string_view name, std::uint64_t hash) const noexcept;
+  // Enters a name that is not in the scope yet. It may view `text` or any other buffer, which
+  // need not outlive the call.
+  void insert(std::string_view name, std::uint64_t hash);
+  std::size_t size() const noexcept { return names_.size(); }
+  // Gives back memory that one unusually large text left behind.
+  void trim() noexcept;
 
  private:
-  static constexpr std::size_t kLinear = 16;
-  struct Entry {
-    std::string_view name;
-    std::uint64_t hash;
-    std::uint64_t id;
+  struct NameRef {
+    std::size_t offset;  // into the text, or text size + offset into `kept_`
+    std::size_t length;
   };
-  std::vector<Entry> entries_;
-  TextIndex index_;
+  static constexpr std::size_t kLinear = 16;
+  static std::uint32_t tag(std::uint64_t hash) noexcept {
+    return static_cast<std::uint32_t>(hash >> 32);
+  }
+  std::string_view name(std::size_t i) const noexcept;
+  void index(std::uint32_t tag, std::size_t position) noexcept;
+  void grow_index();
+
+  std::string_view text_;
+  PodVector<NameRef> names_;
+  std::string kept_;                         // names that are not contiguous in the text
+  std::uint32_t linear_tags_[kLinear] = {};  // the tags of the first kLinear names
+  PodVector<std::uint64_t> slots_;           // tag << 32 | position + 1; 0 when free
 };
 
 namespace parser_detail {
 
-// A token of an application, found by the scan. Offsets are into the trimmed term text.
-struct Token {
-  static constexpr std::uint64_t kName = ~std::uint64_t{0};
-  static constexpr std::size_t kNoSkip = ~std::size_t{0};
-  std::size_t begin;    // application: where its head starts; name: where its text starts
-  std::size_t end;      // application: where its head ends; name: where its text ends
-  std::size_t skip;     // name: a "(" inside [begin, end) that is not part of it, or kNoSkip
-  std::uint64_t arity;  // application: its argument count; kName for a name
-};
-
-// An application whose text is still being scanned.
-struct Frame {
-  enum Mode : unsigned char { kHead, kPending, kName, kChild };
-  std::size_t slot;     // its Token
-  std::int64_t depth;   // the tokenizer's depth; kept up to date for the innermost frame only
-  std::uint64_t count;  // arguments closed so far
-  bool has_head;
-  Mode mode;          // what the token being collected is so far
-  std::size_t begin;  // where that token starts
-  std::size_t skip;
-};
-
-// An application whose arguments are being resolved.
-struct Open {
-  std::uint64_t remaining;
-  std::size_t token;
-  std::size_t node;
+// An application whose argument tokens are being read.
+struct Level {
+  std::size_t head_begin;  // its head token, once closed
+  std::size_t head_end;
+  std::size_t node;         // its node, when nodes are built
+  std::uint64_t arguments;  // argument tokens closed so far
 };
 
 }  // namespace parser_detail
@@ -82,13 +81,10 @@ struct Open {
 // Working memory of the parser, kept between calls so that a declaration allocates nothing
 // but its result. Nothing in it carries meaning from one call to the next.
 struct ParserScratch {
-  std::vector<Term> nodes;
-  std::vector<parser_detail::Token> tokens;
-  std::vector<parser_detail::Frame> frames;
-  std::vector<parser_detail::Open> open;
+  PodVector<Term> nodes;
+  PodVector<parser_detail::Level> levels;
   VariableScope scope;
-  std::string joined;                         // a name whose text is not contiguous in the input
-  std::forward_list<std::string> kept_names;  // such names once they enter the scope
+  std::string joined;  // a name whose text is not contiguous in the input
 
   // Gives back memory that one unusually large text left behind.
   void trim() noexcept;

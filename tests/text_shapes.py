@@ -1,0 +1,130 @@
+"""Large sequent texts of every shape that stresses the parser's working memory, and a child
+process that measures what one declaration costs.
+
+Every text is declared in an environment where f (binary) and c (a constant) are declared. The
+refused shapes are refused only once the text was read to the point that costs most; the
+accepted ones are declared whole. Used by the memory tests and by the memory benchmark.
+"""
+
+import itertools
+import os
+import subprocess
+import sys
+
+# Name characters that are neither separators nor white space, and never form "=>".
+_CHARS = [chr(c) for c in range(0x21, 0x7F) if chr(c) not in ",=()>"]
+
+
+def names(count, prefix=""):
+    """`count` distinct names, shortest first."""
+    out = []
+    for length in itertools.count(1):
+        for chars in itertools.product(_CHARS, repeat=length):
+            out.append(prefix + "".join(chars))
+            if len(out) == count:
+                return out
+
+
+def fill(unit, n, end=""):
+    return unit * ((n - len(end)) // len(unit)) + end
+
+
+# name: a function giving a text of about n bytes of that shape
+REFUSED = {
+    # an application opened at every level and never closed: nothing inside counts
+    "open parens with spaces": lambda n: fill("( ", n),
+    # no token at all: refused with the whole text
+    "open parens": lambda n: fill("(", n),
+    # one empty head with n/2 empty arguments
+    "closed empty pairs": lambda n: fill("()", n),
+    # n/2 equations of two empty names, no "=>"
+    "separators": lambda n: fill("=,", n, end="="),
+    # a name made of ")" only, and no "=" in it
+    "closing parens": lambda n: fill(")", n),
+    # one head token holding every parenthesis
+    "balanced parens": lambda n: "(" * (n // 2) + ")" * (n // 2),
+    # one long variable, no "=" in it
+    "long name": lambda n: "x" * n,
+    # one long undeclared head
+    "long head": lambda n: "(" + "h" * (n - 4) + " x)",
+    # equations between distinct variables, no "=>"
+    "distinct variables, equations": lambda n: ",".join(
+        a + "=" + b for a, b in zip(*[iter(names(n // 5))] * 2)),
+    # distinct variables as arguments of an undeclared head
+    "distinct variables, arguments": lambda n: "(g " + " ".join(names(n // 5)) + ")",
+    # non-ASCII distinct variables as arguments of an undeclared head
+    "non-ASCII variables": lambda n: "(g " + " ".join(names(n // 7, "\u00e9")) + ")",
+    # every level closed, no "=" in it
+    "deep closed nesting": lambda n: "(f " * (n // 4) + "x" + ")" * (n // 4),
+    # every level closed, a distinct variable at each
+    "deep nesting with variables": lambda n: "".join(
+        "(f " + v + " " for v in names(n // 9)) + "x" + ")" * (n // 9),
+    # applications opened and never closed, each with an argument
+    "unclosed applications": lambda n: fill("(f x ", n),
+    # names cut in two by a "(" that reopens the application, all distinct
+    "names joined across a reopening": lambda n: "(f x)" + "".join(
+        v[:1] + "(" + v[1:] + ")" for v in names(n // 6)) + ")",
+    # a million equations read before an undeclared head at the very end
+    "error at the end": lambda n: fill("x = c, ", n, end="(g y) = y => x = x"),
+}
+
+ACCEPTED = {
+    # a right comb: one application per level
+    "deep nesting": lambda n: "(f " * (n // 4) + "x" + ")" * (n // 4) + " = y => y = y",
+    # flat equations of one variable and a constant
+    "flat equations": lambda n: fill("x = c, ", n, end="x = c => c = x"),
+    # distinct variables as arguments
+    "distinct variables": lambda n: "(f " + " ".join(names(n // 5)) + ") = x => x = x",
+    # empty arguments: one node per byte
+    "empty arguments": lambda n: "(f" + " " * n + ") = x => x = x",
+}
+
+_CHILD = r"""
+import ctypes, gc, sys
+import _kestrin
+
+def status(key):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key):
+                return int(line.split()[1]) * 1024
+
+with open(sys.argv[1], encoding="utf-8") as f:
+    text = f.read()
+env = _kestrin.Environment()
+env.declare_function("f", ["A", "A"], "A")
+env.declare_function("c", [], "A")
+gc.collect()
+gc.disable()
+libc = ctypes.CDLL(None)
+libc.malloc_trim(0)
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # the high-water mark starts again from here
+before = status("VmRSS")
+try:
+    env.declare_sequent(text)
+    outcome = "accepted"
+except ValueError:
+    outcome = "refused"
+peak = status("VmHWM")
+libc.malloc_trim(0)
+after = status("VmRSS")
+print(outcome, len(text.encode()), peak - before, after - before)
+"""
+
+
+def measure(text, folder):
+    """Declares `text` in a fresh interpreter: (outcome, bytes of UTF-8 text, peak growth of
+    the resident set during the call, growth that stayed after it)."""
+    path = os.path.join(folder, "text.txt")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    out = subprocess.run([sys.executable, "-c", _CHILD, path], capture_output=True, text=True,
+                         env=env, timeout=300)
+    os.remove(path)
+    if out.returncode != 0:
+        raise RuntimeError(out.stderr[-2000:])
+    outcome, size, peak, kept = out.stdout.split()
+    return outcome, int(size), int(peak), int(kept)
