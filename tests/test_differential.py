@@ -86,3 +86,18 @@ def test_texts_in_rich_signature(texts):
     for text in texts:
         run(native, reference, ("sequent", text))
     assert_same_numbering(native, reference)
+
+
+@settings(DIFFERENTIAL, max_examples=60)
+@given(st.lists(strategies.sequent_texts([name for name, _, _ in RICH]), min_size=1, max_size=6),
+       st.sampled_from([" " * 70_000, "\n" * 70_000, "\u3000" * 30_000]))
+def test_large_texts_in_rich_signature(texts, pad):
+    # White space before the first term is trimmed off it, so a padded text means what the
+    # text alone means; at this size it is read once in full before its terms are built.
+    native, reference = _kestrin.Environment(), model.Environment()
+    for declaration in RICH:
+        native.declare_function(*declaration)
+        reference.declare_function(*declaration)
+    for text in texts:
+        run(native, reference, ("sequent", pad + text))
+    assert_same_numbering(native, reference)
