@@ -39,8 +39,11 @@ class Environment:
         """Declare the function symbol ``name``.
 
         ``argument_type`` lists the argument sorts in order (empty for a
-        constant, repeats allowed); it may be any sequence of ``str`` (list,
-        tuple, ``range(0)``, a class with ``__getitem__``) except a ``str``.
+        constant, repeats allowed). It may be any object that the C API's
+        ``PySequence_Check`` accepts (list, tuple, deque, a class defining
+        ``__getitem__`` that is not a ``dict`` subclass, ...) except a
+        ``str``; it is read by iterating over it, and every item must be a
+        ``str``.
         Sorts become known when first mentioned: the result sort first, then
         the argument sorts left to right; new ones are appended to
         ``sorts``.  Names are compared byte for byte; any text, the empty
