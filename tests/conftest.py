@@ -49,6 +49,15 @@ def _internal_fault_class():
     return None
 
 
+@pytest.fixture
+def run_in_subinterp():
+    """Skips unless this interpreter can run code in a subinterpreter sharing its GIL."""
+    _testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(_testcapi, "run_in_subinterp"):
+        pytest.skip("_testcapi has no run_in_subinterp")
+    return _testcapi.run_in_subinterp
+
+
 @pytest.fixture(scope="session")
 def panic():
     cls = _internal_fault_class()

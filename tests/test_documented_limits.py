@@ -192,13 +192,7 @@ def _first_in_subinterpreter(kind):
     return _run(FIRST_IN_SUBINTERPRETER, kind)
 
 
-def test_first_import_in_a_subinterpreter_sharing_the_gil():
-    try:
-        import _testcapi
-    except ImportError:
-        pytest.skip("no _testcapi in this interpreter")
-    if not hasattr(_testcapi, "run_in_subinterp"):
-        pytest.skip("_testcapi has no run_in_subinterp")
+def test_first_import_in_a_subinterpreter_sharing_the_gil(run_in_subinterp):
     out = _first_in_subinterpreter("shared-gil")
     if sys.version_info < (3, 13):
         assert out["sub"] == ["ok", "?0 = ?1 => ?1 = ?0\n"]

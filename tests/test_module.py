@@ -196,13 +196,7 @@ print(rc, env.functions)
 """
 
 
-def test_import_in_second_interpreter_is_refused():
-    try:
-        import _testcapi
-    except ImportError:
-        pytest.skip("no _testcapi in this interpreter")
-    if not hasattr(_testcapi, "run_in_subinterp"):
-        pytest.skip("_testcapi has no run_in_subinterp")
+def test_import_in_second_interpreter_is_refused(run_in_subinterp):
     sub, main = _run(SUBINTERP).splitlines()
     assert json.loads(sub) == ["ImportError", [ONCE]]
     assert main == "0 [('f', [], 'A')]"

@@ -11,21 +11,6 @@ constexpr const char kInternalFaultDoc[] =
     "`except Exception` does not stop it: it usually travels to the top and ends the\n"
     "interpreter.\n";
 
-Ref take_raised_exception() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-  return Ref::steal(PyErr_GetRaisedException());
-#else
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) return Ref();
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-  Py_XDECREF(type);
-  Py_XDECREF(traceback);
-  return Ref::steal(value);
-#endif
-}
-
 void set_raised_exception(Ref exception) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
   PyErr_SetRaisedException(exception.release());
@@ -52,8 +37,7 @@ Ref decode_message(std::string_view message) noexcept {
   }
   PySys_WriteStderr("An internal fault raised by Python code reached native code.\n");
   PySys_WriteStderr("It is passed on as a new internal fault; its traceback follows.\n");
-  set_raised_exception(std::move(exception));
-  print_error();
+  print_exception(exception.get());
   throw InternalFault{std::move(description)};
 }
 

@@ -1,6 +1,5 @@
 #include "capi/api_call.hpp"
 
-#include "capi/ref.hpp"
 #include "logic/internal_fault.hpp"
 
 namespace kestrin {
@@ -10,23 +9,36 @@ void api_failure() {
   throw InternalFault{"Python API call failed"};
 }
 
-void print_error() noexcept {
+Ref take_raised_exception() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-  Ref exception = Ref::steal(PyErr_GetRaisedException());
-  if (!exception) return;
-  PyErr_DisplayException(exception.get());
+  return Ref::steal(PyErr_GetRaisedException());
 #else
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) return;
+  if (type == nullptr) return Ref();
   PyErr_NormalizeException(&type, &value, &traceback);
-  Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value),
-      owned_traceback = Ref::steal(traceback);
-  if (value != nullptr) PyErr_Display(type, value, traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return Ref::steal(value);
+#endif
+}
+
+void print_exception(PyObject* exception) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_DisplayException(exception);
+#else
+  Ref traceback = Ref::steal(PyException_GetTraceback(exception));
+  PyErr_Display(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception, traceback.get());
 #endif
   // The display reports its own failures (a broken sys.stderr, say) and carries on; nothing it
   // raised may leak into the call that goes on to fault.
   PyErr_Clear();
+}
+
+void print_error() noexcept {
+  Ref exception = take_raised_exception();
+  if (exception) print_exception(exception.get());
 }
 
 }  // namespace kestrin

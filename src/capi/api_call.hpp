@@ -5,13 +5,21 @@
 
 #include <Python.h>
 
+#include "capi/ref.hpp"
+
 namespace kestrin {
 
 // An interpreter call that must succeed has failed: print its exception and fault with
 // "Python API call failed".
 [[noreturn]] void api_failure();
 
-// Writes the pending exception, if any, with its traceback to sys.stderr and clears it.
+// The pending exception, normalized, with its traceback attached; empty when none is set.
+Ref take_raised_exception() noexcept;
+
+// Writes `exception` with its traceback to sys.stderr. Never raises.
+void print_exception(PyObject* exception) noexcept;
+
+// Takes the pending exception, if any, and prints it with print_exception.
 //
 // This is a report made in the middle of a call that goes on to raise an internal fault, not an
 // uncaught exception, so sys.excepthook is not run: it is where programs decide to log and

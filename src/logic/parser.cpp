@@ -8,6 +8,9 @@ namespace kestrin {
 
 using parser_detail::Level;
 
+// Scratch memory up to this size is kept between calls; more is given back after a call.
+constexpr std::size_t kKeepBytes = std::size_t{1} << 20;
+
 void VariableScope::reset(std::string_view text) noexcept {
   text_ = text;
   names_.clear();
@@ -82,19 +85,17 @@ void VariableScope::insert(std::string_view name, std::uint64_t hash) {
 }
 
 void VariableScope::trim() noexcept {
-  constexpr std::size_t kKeep = std::size_t{1} << 20;
-  names_.release_above(kKeep);
-  slots_.release_above(kKeep);
-  if (kept_.capacity() > kKeep) std::string().swap(kept_);
+  names_.release_above(kKeepBytes);
+  slots_.release_above(kKeepBytes);
+  if (kept_.capacity() > kKeepBytes) std::string().swap(kept_);
   reset({});
 }
 
 void ParserScratch::trim() noexcept {
-  constexpr std::size_t kKeep = std::size_t{1} << 20;
-  nodes.release_above(kKeep);
-  levels.release_above(kKeep);
+  nodes.release_above(kKeepBytes);
+  levels.release_above(kKeepBytes);
   scope.trim();
-  if (joined.capacity() > kKeep) std::string().swap(joined);
+  if (joined.capacity() > kKeepBytes) std::string().swap(joined);
 }
 
 namespace {

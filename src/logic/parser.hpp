@@ -18,7 +18,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "logic/logic_error.hpp"
 #include "logic/pod_vector.hpp"

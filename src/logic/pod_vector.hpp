@@ -30,15 +30,6 @@ class PodVector {
   PodVector() noexcept = default;
   PodVector(const PodVector&) = delete;
   PodVector& operator=(const PodVector&) = delete;
-  PodVector(PodVector&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)),
-        size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)),
-        mapped_bytes_(std::exchange(other.mapped_bytes_, 0)) {}
-  PodVector& operator=(PodVector&& other) noexcept {
-    PodVector(std::move(other)).swap(*this);
-    return *this;
-  }
   ~PodVector() { deallocate(); }
 
   void swap(PodVector& other) noexcept {
@@ -50,7 +41,6 @@ class PodVector {
 
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
-  std::size_t capacity() const noexcept { return capacity_; }
   T* data() noexcept { return data_; }
   const T* data() const noexcept { return data_; }
   T& operator[](std::size_t i) noexcept { return data_[i]; }
@@ -66,8 +56,6 @@ class PodVector {
   }
   void pop_back() noexcept { --size_; }
   void clear() noexcept { size_ = 0; }
-  // Shrinks to `size` elements; never grows.
-  void truncate(std::size_t size) noexcept { size_ = std::min(size_, size); }
 
   // Replaces the contents with `count` zero bytes' worth of elements.
   void assign_zeroed(std::size_t count) {
