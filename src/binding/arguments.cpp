@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string>
 
+#include "capi/caller_code.hpp"
+
 namespace kestrin {
 namespace {
 
@@ -80,6 +82,7 @@ std::optional<PendingError> parse_arguments(const MethodSpec& spec, PyObject* co
       // CAUTION: runs caller code (__str__ of a str subclass; on 3.8 the keyword need not even
       // be a str). Whatever it raises is the call's error. Only the message goes through str():
       // matching above read the keyword's own text.
+      CallerCode caller_code;
       Ref shown = Ref::steal(PyObject_Str(keyword));
       if (!shown) return PendingError::fetch();
       std::string name;
@@ -123,6 +126,16 @@ Result<TextSequence, PendingError> text_sequence_argument(PyObject* object,
   // Lists and tuples are walked directly: for them the iterator protocol runs no caller code
   // and yields exactly their items, and the container keeps the items alive.
   if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+#ifdef Py_GIL_DISABLED
+    // Without a GIL another thread can change the list while it is read, and drop the last
+    // reference to an item whose text is viewed: read a copy taken under the list's own lock,
+    // which keeps every item alive.
+    if (PyList_CheckExact(object)) {
+      sequence.list_copy = Ref::steal(PyList_AsTuple(object));
+      if (!sequence.list_copy) return fail(PendingError::fetch());
+      object = sequence.list_copy.get();
+    }
+#endif
     Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
     sequence.texts.reserve(static_cast<std::size_t>(size));
     PyObject** items = PySequence_Fast_ITEMS(object);
@@ -134,6 +147,7 @@ Result<TextSequence, PendingError> text_sequence_argument(PyObject* object,
     return sequence;
   }
 
+  CallerCode caller_code;
   int is_text = PyObject_IsInstance(object, reinterpret_cast<PyObject*>(&PyUnicode_Type));
   if (is_text < 0) {
     drop_error();

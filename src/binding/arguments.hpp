@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "binding/errors.hpp"
+#include "capi/caller_code.hpp"
 #include "capi/ref.hpp"
 #include "logic/result.hpp"
 
@@ -29,11 +30,23 @@ std::optional<PendingError> parse_arguments(const MethodSpec& spec, PyObject* co
 // The UTF-8 text of a str argument, a view of the interpreter's own buffer.
 Result<std::string_view, PendingError> text_argument(PyObject* object, std::string_view parameter);
 
-// The texts of a sequence argument. Items that only the iteration keeps alive are held here,
-// so the views stay valid as long as this lives.
+// The texts of a sequence argument. Items that only the iteration keeps alive, or a copy of a
+// list, are held here, so the views stay valid as long as this lives.
 struct TextSequence {
   std::vector<std::string_view> texts;
   std::vector<Ref> items;
+  // Without a GIL, a list is read from a copy taken under the list's own lock, since another
+  // thread could change it and drop an item whose text is viewed. Dropping the copy can run
+  // finalizers, so the caller drops it once the call has given its borrow back.
+  Ref list_copy;
+
+  ~TextSequence() {
+    if (items.empty()) return;
+    CallerCode caller_code;  // dropping them can run their finalizers
+    items.clear();
+  }
+  TextSequence() = default;
+  TextSequence(TextSequence&&) = default;
 };
 
 // CAUTION: runs caller code (instance test, __len__, __iter__, __next__).

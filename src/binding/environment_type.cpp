@@ -22,6 +22,7 @@ constexpr MethodSpec kDeclareSequent{"Environment.declare_sequent()", kDeclareSe
 
 PyObject* declare_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
+  Ref list_copy;  // dropped after the borrow is given back (see TextSequence)
   return with_borrow(self, Borrow::kExclusive, [&](Environment& record) -> Outcome {
     std::array<PyObject*, 3> slots;
     if (auto error = parse_arguments(kDeclareFunction, args, nargs, kwnames, slots)) {
@@ -31,6 +32,7 @@ PyObject* declare_function(PyObject* self, PyObject* const* args, Py_ssize_t nar
     if (!name.ok()) return std::move(name.error());
     auto argument_type = text_sequence_argument(slots[1], "argument_type");
     if (!argument_type.ok()) return std::move(argument_type.error());
+    list_copy = std::move(argument_type.value().list_copy);
     auto result_type = text_argument(slots[2], "result_type");
     if (!result_type.ok()) return std::move(result_type.error());
     auto declared = record.signature.declare_function(name.value(), argument_type.value().texts,

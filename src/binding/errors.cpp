@@ -1,5 +1,9 @@
 #include "binding/errors.hpp"
 
+#include <atomic>
+
+#include "capi/caller_code.hpp"
+
 namespace kestrin {
 namespace {
 
@@ -81,6 +85,7 @@ PendingError PendingError::for_parameter(std::string_view parameter) && {
   message.append(parameter).append("': ");
   Ref cause;
   if (fetched_) {
+    CallerCode caller_code;  // str() of the caller's exception
     Ref text = Ref::steal(PyObject_Str(fetched_.get()));
     std::string first;
     if (!text || !utf8_of(text.get(), first)) {
@@ -120,15 +125,21 @@ void PendingError::restore() && {
 }
 
 PyObject* internal_fault_type() noexcept {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    Ref exception = take_raised_exception();
-    type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kInternalFaultDoc,
-                                     PyExc_BaseException, nullptr);
-    if (type == nullptr) PyErr_Clear();
-    if (exception) set_raised_exception(std::move(exception));
+  // Without a GIL two threads can make the class at once: the first one stored is kept for the
+  // life of the process, and the other is dropped before anything saw it.
+  static std::atomic<PyObject*> type{nullptr};
+  PyObject* known = type.load(std::memory_order_acquire);
+  if (known != nullptr) return known;
+  Ref exception = take_raised_exception();
+  Ref made = Ref::steal(PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kInternalFaultDoc,
+                                                  PyExc_BaseException, nullptr));
+  if (!made) PyErr_Clear();
+  if (exception) set_raised_exception(std::move(exception));
+  if (!made) return nullptr;
+  if (type.compare_exchange_strong(known, made.get(), std::memory_order_acq_rel)) {
+    return made.release();
   }
-  return type;
+  return known;
 }
 
 void raise_internal_fault(std::string_view description) noexcept {
@@ -139,6 +150,7 @@ void raise_internal_fault(std::string_view description) noexcept {
 }
 
 void drop_error() {
+  CallerCode caller_code;  // the exception's finalizer, or the report of an internal fault
   Ref exception = take_raised_exception();
   if (exception && is_internal_fault(exception.get())) {
     internal_fault_returned(std::move(exception));
@@ -155,6 +167,7 @@ bool utf8_of(PyObject* text, std::string& out) {
 
 std::string type_name(PyObject* object) {
   static const std::string kFailed = "<failed to extract type name>";
+  CallerCode caller_code;
   Ref name = Ref::steal(
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
   if (!name) {

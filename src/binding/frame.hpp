@@ -8,6 +8,9 @@
 //   Borrow::take(env, kind)  the per-instance borrow flag, given back by its destructor on
 //                            every path, an internal fault included.
 //
+// On a free-threaded interpreter the borrow is taken and given back inside the instance's
+// critical section (ObjectLock), so calls from several threads take turns.
+//
 // The borrow is taken before arguments are parsed, so a call on a borrowed instance fails with
 // the borrow error whatever its arguments.
 
@@ -17,6 +20,8 @@
 #include <utility>
 
 #include "binding/errors.hpp"
+#include "capi/caller_code.hpp"
+#include "capi/object_lock.hpp"
 #include "capi/ref.hpp"
 #include "logic/internal_fault.hpp"
 #include "logic/result.hpp"
@@ -26,8 +31,13 @@ namespace kestrin {
 
 struct EnvironmentObject {
   PyObject_HEAD Environment record;
-  // 0 free, n > 0 readers, -1 one changing call. Only touched with the interpreter lock held.
+  // 0 free, n > 0 readers, -1 one changing call. Only touched with the interpreter lock held,
+  // or without a GIL inside the instance's critical section.
   Py_ssize_t borrow;
+#ifdef Py_GIL_DISABLED
+  // While borrow is -1: the CallerCode count of the changing call's thread.
+  const std::atomic<int>* writer;
+#endif
 };
 
 using Outcome = Result<Ref, PendingError>;
@@ -69,11 +79,26 @@ class Borrow {
  public:
   enum Kind { kShared, kExclusive };
 
-  static Result<Borrow, PendingError> take(EnvironmentObject* object, Kind kind) {
+  // `lock` is the instance's critical section, held by the caller.
+  static Result<Borrow, PendingError> take(EnvironmentObject* object, Kind kind,
+                                           [[maybe_unused]] ObjectLock& lock) {
     Py_ssize_t& flag = object->borrow;
+#ifdef Py_GIL_DISABLED
+    // A changing call of another thread that runs no caller code let the section go only while
+    // it waited for a lock inside the interpreter. Under the GIL this call would have come
+    // after it, so it waits for it instead of being refused. The call's own thread, or caller
+    // code running, is a true overlap and is refused below.
+    while (flag == -1 && object->writer != &CallerCode::depth() &&
+           object->writer->load(std::memory_order_relaxed) == 0) {
+      lock.pause();
+    }
+#endif
     if (kind == kExclusive) {
       if (flag != 0) return PendingError::make(PyExc_RuntimeError, "Already borrowed");
       flag = -1;
+#ifdef Py_GIL_DISABLED
+      object->writer = &CallerCode::depth();
+#endif
     } else {
       if (flag == -1) return PendingError::make(PyExc_RuntimeError, "Already mutably borrowed");
       ++flag;
@@ -103,14 +128,16 @@ class Borrow {
   Kind kind_;
 };
 
-// The steps every entry point with a receiver shares: receiver check, borrow, then `body`
-// with the borrowed record.
+// The steps every entry point with a receiver shares: receiver check, critical section,
+// borrow, then `body` with the borrowed record. The borrow is given back before the section
+// ends.
 template <class Body>
 PyObject* with_borrow(PyObject* self, Borrow::Kind kind, Body&& body) noexcept {
   return guarded([&]() -> Outcome {
     auto object = receiver(self);
     if (!object.ok()) return std::move(object.error());
-    auto borrow = Borrow::take(object.value(), kind);
+    ObjectLock lock(self);
+    auto borrow = Borrow::take(object.value(), kind, lock);
     if (!borrow.ok()) return std::move(borrow.error());
     return body(borrow.value().record());
   });

@@ -1,6 +1,11 @@
 // The module's init export. Single-phase initialisation, refused a second time in the same
 // process: the class object and every instance are process-wide, so a second module object
 // (after removal from sys.modules, or in another interpreter) could not be kept apart.
+//
+// On a free-threaded interpreter the module declares that it runs without the GIL: every entry
+// point of an instance holds that instance's critical section, and the state shared between
+// instances is the class object, made once before the module that publishes it exists, the
+// atomic flag below and the internal-fault class, made once with an atomic exchange.
 
 #include <Python.h>
 
@@ -21,6 +26,9 @@ PyModuleDef module_definition = {
 Outcome initialize() {
   Ref module = Ref::steal(PyModule_Create2(&module_definition, 1013));
   if (!module) return PendingError::fetch();
+#ifdef Py_GIL_DISABLED
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return PendingError::fetch();
+#endif
   if (module_initialized.exchange(true)) {
     return PendingError::make(PyExc_ImportError,
                               "PyO3 modules may only be initialized once per interpreter process");

@@ -1,5 +1,6 @@
 #include "capi/api_call.hpp"
 
+#include "capi/caller_code.hpp"
 #include "logic/internal_fault.hpp"
 
 namespace kestrin {
@@ -25,6 +26,7 @@ Ref take_raised_exception() noexcept {
 }
 
 void print_exception(PyObject* exception) noexcept {
+  CallerCode caller_code;  // sys.stderr is whatever the caller made it
 #if PY_VERSION_HEX >= 0x030C0000
   PyErr_DisplayException(exception);
 #else

@@ -1,0 +1,50 @@
+#pragma once
+// ObjectLock: an object's critical section on a free-threaded interpreter; nothing under the GIL.
+//
+// Under the GIL one call runs at a time, and the borrow flag alone keeps the calls on one
+// instance apart. Without the GIL every entry point of an instance holds the instance's
+// critical section instead, so that calls on one instance take turns as they do under the GIL.
+// The interpreter lets a critical section go while its thread waits (for another lock, for
+// caller code that blocks), so it excludes others only most of the time: the borrow flag, read
+// and written only inside the section, still refuses a true overlap (see CallerCode).
+//
+// It ends with its scope, so an internal fault thrown through it leaves no section held.
+
+#include <Python.h>
+
+#ifdef Py_GIL_DISABLED
+#include <thread>
+#endif
+
+namespace kestrin {
+
+class ObjectLock {
+ public:
+#ifdef Py_GIL_DISABLED
+  explicit ObjectLock(PyObject* object) noexcept : object_(object) {
+    PyCriticalSection_Begin(&section_, object);
+  }
+  ~ObjectLock() { PyCriticalSection_End(&section_); }
+
+  // Lets other threads have the section for a moment, then takes it again.
+  void pause() noexcept {
+    PyCriticalSection_End(&section_);
+    PyThreadState* state = PyEval_SaveThread();
+    std::this_thread::yield();
+    PyEval_RestoreThread(state);
+    PyCriticalSection_Begin(&section_, object_);
+  }
+#else
+  explicit ObjectLock(PyObject*) noexcept {}
+#endif
+  ObjectLock(const ObjectLock&) = delete;
+  ObjectLock& operator=(const ObjectLock&) = delete;
+
+#ifdef Py_GIL_DISABLED
+ private:
+  PyObject* object_;
+  PyCriticalSection section_;
+#endif
+};
+
+}  // namespace kestrin
