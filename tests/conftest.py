@@ -1,4 +1,5 @@
 import os
+import sysconfig
 
 import pytest
 
@@ -9,6 +10,18 @@ import _kestrin
 under_sanitizer = pytest.mark.skipif(
     "libasan" in os.environ.get("LD_PRELOAD", ""),
     reason="process memory figures are meaningless under the sanitizer runtime")
+
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+# A free-threaded CPython 3.13 crashes in its own code, pure Python code included, when an
+# allocation fails under _testcapi.set_nomemory.
+allocation_failures_testable = pytest.mark.skipif(
+    FREE_THREADED, reason="the free-threaded interpreter crashes under _testcapi.set_nomemory")
+
+# A free-threaded interpreter refuses a module of single-phase initialisation in every
+# subinterpreter, before the module's own code runs.
+NOT_IN_SUBINTERPRETERS = "module _kestrin does not support loading in subinterpreters"
 
 
 @pytest.fixture

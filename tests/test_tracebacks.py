@@ -18,6 +18,8 @@ import textwrap
 
 import pytest
 
+from conftest import allocation_failures_testable
+
 
 def run(code):
     env = dict(os.environ)
@@ -282,6 +284,7 @@ def test_internal_fault_from_caller_code_does_not_end_the_process(hook, kind, sh
     ], proc.stderr
 
 
+@allocation_failures_testable
 def test_failed_interpreter_call_does_not_end_the_process():
     # One allocation fails, at each step of reading `functions` in turn, until one of them is
     # an interpreter call the module needs: the MemoryError is printed and the call faults.

@@ -19,40 +19,35 @@ root=$base/root
 mirror=http://deb.debian.org/debian
 minors=(3.14 3.15)
 free_threaded=(3.13 3.14 3.15)
-packages=(ca-certificates build-essential xz-utils dpkg-dev libssl-dev zlib1g-dev libffi-dev
+packages=(ca-certificates build-essential xz-utils dpkg-dev cmake ninja-build valgrind libssl-dev zlib1g-dev libffi-dev
           libbz2-dev liblzma-dev libsqlite3-dev libmpdec-dev)
 for v in "${minors[@]}"; do packages+=("python$v" "python$v-dev" "python$v-venv"); done
 
 say() { printf '[interpreters] %s\n' "$*" >&2; }
 
 # Runs a command in the root: a clean environment (nothing of the host's PIP_* or PYTHON*
-# settings), /proc, /dev and the given folders mounted for the command's time only. One at a
-# time: a second run at once would find the mounts of the first and unmount them under it.
-in_root() (
-  binds=() mounted=()
+# settings), with /proc, /dev and the given folders mounted in a mount namespace of the run's
+# own, so that they go with it and runs side by side do not meet.
+in_root() {
+  local binds=()
   while [ "$1" != "--" ]; do binds+=("$1"); shift; done
   shift
-  cleanup() {
-    local i
-    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do umount -l "${mounted[i]}" 2>/dev/null || true; done
-  }
-  trap cleanup EXIT
-  if ! mountpoint -q "$root/proc"; then
-    mount -t proc proc "$root/proc" && mounted+=("$root/proc")
-  fi
-  if ! mountpoint -q "$root/dev"; then
-    mount --bind /dev "$root/dev" && mounted+=("$root/dev")
-  fi
-  for dir in "${binds[@]}"; do
-    mkdir -p "$root$dir"
-    if ! mountpoint -q "$root$dir"; then
-      mount --bind "$dir" "$root$dir" && mounted+=("$root$dir")
-    fi
-  done
   cp /etc/resolv.conf "$root/etc/resolv.conf"
-  env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
-    LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive chroot "$root" "$@"
-)
+  unshare --mount --propagation private /bin/bash -c '
+    set -e
+    root=$1 count=$2
+    shift 2
+    mount -t proc proc "$root/proc"
+    mount --rbind /dev "$root/dev"
+    for ((i = 0; i < count; i++)); do
+      mkdir -p "$root$1"
+      mount --bind "$1" "$root$1"
+      shift
+    done
+    exec env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+      LANG=C.UTF-8 DEBIAN_FRONTEND=noninteractive chroot "$root" "$@"
+  ' in_root "$root" "${#binds[@]}" "${binds[@]}" "$@"
+}
 
 make_base() {
   [ -f "$root/.kestrin-base" ] && return
