@@ -75,8 +75,9 @@ def objects(panic):
     o.seq_reads_len = Seq(o.sort_names, "len", lambda: str(o.env))
     o.seq_calls = Seq(o.sort_names, "iter", lambda: o.env.declare_function(o.other, o.sorts, o.result))
     o.seq_panics = Seq(o.sort_names, "iter", lambda: raiser(o.panic, o.text)())
+    o.seq_interrupted = Seq(o.sort_names, "len", raiser(KeyboardInterrupt, o.text))
     o.watched = [v for k, v in sorted(vars(o).items()) if k not in ("env", "panic")]
-    o.watched += o.sort_names
+    o.watched += o.sort_names + [Environment]  # every instance holds a reference to its class
     return o
 
 
@@ -111,6 +112,7 @@ def exercise(o, sequents):
     expect(ValueError, df, o.name, o.seq_valueerror, o.result)
     expect(RuntimeError, df, o.result, o.seq_reads, o.result)
     expect(RuntimeError, df, o.result, o.seq_calls, o.result)
+    expect(KeyboardInterrupt, df, o.result, o.seq_interrupted, o.result)
     df(o.result, o.seq_reads_len, o.result)  # its borrow error is dropped
     if o.panic is not None:
         expect(o.panic, df, o.text, o.seq_panics, o.result)

@@ -15,6 +15,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import traceback
 
 import pytest
 
@@ -135,6 +136,9 @@ REWORDED = [
     pytest.param('try:\n    {}["k"]\nexcept KeyError:\n'
                  '    env.declare_function(1, [], "A")  # call',
                  "argument 'name': " + NOT_STR.format("int"), None, id="caller-handling"),
+    pytest.param(PLAIN + 'try:\n    {}["k"]\nexcept KeyError:\n'
+                 '    env.declare_function("f", Seq("iter"), "B")  # call',
+                 "argument 'argument_type': no sorts here", None, id="caller-handling-iter"),
     # `raise ... from cause`: the cause is kept, with its own traceback when it was raised
     pytest.param(RAISED_CAUSE + 'env.declare_function("f", Seq("iter"), "B")  # call',
                  "argument 'argument_type': no sorts here", "raised", id="iter-cause"),
@@ -199,6 +203,18 @@ def test_reworded_type_error_attributes(body, final, chain):
     assert error.__suppress_context__ is True
     # A None object there reads the same from Python, but is printed as a chained exception.
     assert c_level_cause(error) is (NULL if chain is None else namespace["cause"])
+    # The context, as after `raise ... from None` in a handler: the sequence's own error, with
+    # the line that raised it, then the KeyError handled while it was raised; for the module's
+    # own errors, only the KeyError the caller handles, if any.
+    first = final.endswith("no sorts here")
+    seen, link = [], error
+    while link.__context__ is not None:
+        link = link.__context__
+        seen.append(type(link).__name__)
+    assert seen == ["TypeError"] * first + ["KeyError"] * ("except KeyError" in body)
+    if first:
+        assert error.__context__.args == ("no sorts here",)
+        assert traceback.extract_tb(error.__context__.__traceback__)[-1].name == "fail"
 
 
 # ---------------------------------------------------------------------------------------------

@@ -43,7 +43,7 @@ Result<std::string_view, PendingError> utf8_view(PyObject* text) {
 
 Result<std::string_view, PendingError> item_text(PyObject* object) {
   if (!PyUnicode_Check(object)) {
-    return type_error(conversion_message(object, "PyString"));
+    return conversion_error(object, "PyString");
   }
   return utf8_view(object);
 }
@@ -71,6 +71,8 @@ std::optional<PendingError> parse_arguments(const MethodSpec& spec, PyObject* co
     Py_ssize_t size;
     const char* data = PyUnicode_AsUTF8AndSize(keyword, &size);
     if (data == nullptr) {
+      // A lone surrogate: no parameter has one. Reading a keyword's own text runs no caller
+      // code, so nothing but that encoding error (or a MemoryError) is dropped here.
       drop_error();
     } else {
       std::string_view text(data, static_cast<std::size_t>(size));
@@ -148,17 +150,19 @@ Result<TextSequence, PendingError> text_sequence_argument(PyObject* object,
   }
 
   CallerCode caller_code;
+  // A failed instance test counts as "no", and a failed length request leaves only the hint
+  // unknown; but a KeyboardInterrupt or the like raised there still stops the call.
   int is_text = PyObject_IsInstance(object, reinterpret_cast<PyObject*>(&PyUnicode_Type));
   if (is_text < 0) {
-    drop_error();
+    if (auto interrupt = drop_ordinary_error()) return std::move(*interrupt);
     is_text = 0;
   }
   if (is_text) return PendingError::make(PyExc_ValueError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(object)) return fail(type_error(conversion_message(object, "Sequence")));
+  if (!PySequence_Check(object)) return fail(conversion_error(object, "Sequence"));
 
   Py_ssize_t hint = PySequence_Size(object);
   if (hint < 0) {
-    drop_error();
+    if (auto interrupt = drop_ordinary_error()) return std::move(*interrupt);
     hint = 0;
   }
   hint = std::min(hint, kMaxCapacityHint);

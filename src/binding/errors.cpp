@@ -31,6 +31,14 @@ Ref decode_message(std::string_view message) noexcept {
                                          "surrogatepass"));
 }
 
+constexpr std::string_view kNoTypeName = "<failed to extract type name>";
+
+std::string cannot_convert(std::string_view type, std::string_view target) {
+  std::string message = "'";
+  message.append(type).append("' object cannot be converted to '").append(target).append("'");
+  return message;
+}
+
 // An internal-fault exception raised by caller code has come back into the module.
 [[noreturn]] void internal_fault_returned(Ref exception) {
   std::string description;
@@ -90,7 +98,7 @@ PendingError PendingError::for_parameter(std::string_view parameter) && {
     std::string first;
     if (!text || !utf8_of(text.get(), first)) {
       // The first error cannot even be printed: let it through as it is.
-      drop_error();
+      if (auto interrupt = drop_ordinary_error()) return std::move(*interrupt);
       return std::move(*this);
     }
     message.append(first);
@@ -101,6 +109,7 @@ PendingError PendingError::for_parameter(std::string_view parameter) && {
   PendingError reworded = make(PyExc_TypeError, std::move(message));
   reworded.set_cause_ = true;
   reworded.cause_ = std::move(cause);
+  reworded.context_ = std::move(fetched_);
   return reworded;
 }
 
@@ -121,7 +130,15 @@ void PendingError::restore() && {
   // same from Python, but the interpreter's own traceback printing then shows it as a chained
   // exception that cannot be printed. Either way the context is suppressed.
   PyException_SetCause(exception.get(), cause_.release());
-  PyErr_SetObject(type_, exception.get());
+  if (!context_) {
+    // The context is then the exception the caller is handling, as for any built-in's error.
+    PyErr_SetObject(type_, exception.get());
+    return;
+  }
+  // Not through PyErr_SetObject, which would put the exception the caller is handling in the
+  // first error's place; the first error already has that one as its own context.
+  PyException_SetContext(exception.get(), context_.release());
+  set_raised_exception(std::move(exception));
 }
 
 PyObject* internal_fault_type() noexcept {
@@ -157,6 +174,19 @@ void drop_error() {
   }
 }
 
+std::optional<PendingError> drop_ordinary_error() {
+  CallerCode caller_code;  // the exception's finalizer, or the report of an internal fault
+  Ref exception = take_raised_exception();
+  if (!exception) return std::nullopt;
+  if (is_internal_fault(exception.get())) internal_fault_returned(std::move(exception));
+  if (PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+    return std::nullopt;
+  }
+  PendingError error;
+  error.fetched_ = std::move(exception);
+  return error;
+}
+
 bool utf8_of(PyObject* text, std::string& out) {
   Ref bytes = Ref::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
   if (!bytes) return false;
@@ -165,29 +195,33 @@ bool utf8_of(PyObject* text, std::string& out) {
   return true;
 }
 
-std::string type_name(PyObject* object) {
-  static const std::string kFailed = "<failed to extract type name>";
+Result<std::string, PendingError> type_name(PyObject* object) {
   CallerCode caller_code;
   Ref name = Ref::steal(
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
   if (!name) {
-    drop_error();
-    return kFailed;
+    if (auto interrupt = drop_ordinary_error()) return std::move(*interrupt);
+    return std::string(kNoTypeName);
   }
   std::string text;
-  if (!PyUnicode_Check(name.get())) return kFailed;
+  if (!PyUnicode_Check(name.get())) return std::string(kNoTypeName);
   if (!utf8_of(name.get(), text)) {
     drop_error();
-    return kFailed;
+    return std::string(kNoTypeName);
   }
   return text;
 }
 
+PendingError conversion_error(PyObject* object, std::string_view target) {
+  auto name = type_name(object);
+  if (!name.ok()) return std::move(name.error());
+  return PendingError::make(PyExc_TypeError, cannot_convert(name.value(), target));
+}
+
 std::string conversion_message(PyObject* object, std::string_view target) {
-  std::string message = "'";
-  message.append(type_name(object)).append("' object cannot be converted to '");
-  message.append(target).append("'");
-  return message;
+  CallerCode caller_code;  // type_name, and the finalizer of what it raised if that is lost here
+  auto name = type_name(object);
+  return cannot_convert(name.ok() ? std::string_view(name.value()) : kNoTypeName, target);
 }
 
 }  // namespace kestrin
