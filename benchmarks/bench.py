@@ -370,6 +370,65 @@ def deep_and_flat(levels):
     return deep, ', '.join(equations) + ' => x = x'
 
 
+# --- instruction counts ---------------------------------------------------
+# Instructions, counted by callgrind, repeat exactly on a busy machine where times do not.
+# Each count is a fresh interpreter under valgrind, three per collector setting: the setup
+# alone (texts generated, blobs made, an empty environment), the setup then declaring every
+# text, and the setup then the object floor.  Each run ends with os._exit, so that neither
+# side is charged for freeing what it made.  The figure is (declare - setup) / (floor -
+# setup).  Hash randomisation is fixed, so the counts repeat from run to run.
+
+def instruction_probe(mode, collector, count):
+    texts = generate_theory(count)
+    blobs = blobs_of([declared(_kestrin, texts)])
+    declare = make_env(_kestrin, FUNCTIONS).declare_sequent
+    loads = marshal.loads
+    gc.collect()
+    if collector == 'off':
+        gc.disable()
+    if mode == 'declare':
+        for text in texts:
+            declare(text)
+    elif mode == 'floor':
+        kept = [loads(blob) for blob in blobs]  # noqa: F841 (kept alive to the end)
+    sys.stdout.flush()
+    os._exit(0)
+
+
+def count_instructions(valgrind, mode, collector, count):
+    """Instructions of one probe run, as callgrind reports them."""
+    path = os.path.dirname(os.path.abspath(_kestrin.__file__))
+    env = dict(os.environ)
+    env['PYTHONPATH'] = os.pathsep.join(filter(None, [path, env.get('PYTHONPATH')]))
+    env['PYTHONHASHSEED'] = '0'
+    run = subprocess.run([valgrind, '--tool=callgrind', '--callgrind-out-file=/dev/null',
+                          sys.executable, os.path.abspath(__file__),
+                          '--instruction-probe', mode, collector, str(count)],
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         universal_newlines=True, env=env)
+    found = [line.split(':')[-1] for line in run.stderr.splitlines() if 'Collected :' in line]
+    if run.returncode or not found:
+        raise RuntimeError('callgrind run %s %s failed (exit %d): %s'
+                           % (mode, collector, run.returncode, run.stderr.strip()[-300:]))
+    return int(found[-1])
+
+
+def instruction_ratios(count):
+    """{'off': ratio, 'on': ratio}, or None and the reason when valgrind is not at hand."""
+    import shutil
+    valgrind = shutil.which('valgrind')
+    if valgrind is None:
+        return None, 'valgrind not found'
+    ratios = {}
+    for collector in ('off', 'on'):
+        setup, declare, floor = [count_instructions(valgrind, mode, collector, count)
+                                 for mode in ('setup', 'declare', 'floor')]
+        print('instructions_gc_%s setup %d declare %d floor %d'
+              % (collector, setup, declare - setup, floor - setup), flush=True)
+        ratios[collector] = (declare - setup) / (floor - setup)
+    return ratios, ''
+
+
 # --- main -----------------------------------------------------------------
 
 def declared(module, texts):
@@ -387,7 +446,11 @@ def main():
                         help='folder of .theory files with its load.py (default: %(default)s)')
     parser.add_argument('--memory-probe', action='store_true', help=argparse.SUPPRESS)
     parser.add_argument('--growth-probe', type=int, metavar='BLOCK', help=argparse.SUPPRESS)
+    parser.add_argument('--instruction-probe', nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.instruction_probe:
+        mode, collector, count = args.instruction_probe
+        return instruction_probe(mode, collector, int(count))
     if args.memory_probe:
         return memory_probe()
     if args.growth_probe:
