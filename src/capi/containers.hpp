@@ -63,4 +63,73 @@ inline Ref finished(Ref container) noexcept {
   return container;
 }
 
+// A stretch that makes many containers and fills them, all the term objects of one sequent,
+// with nothing but the making of objects in between: no caller code runs in it, nothing is
+// released but what it made itself.
+//
+// Hiding each container until it is complete and then handing it to the collector costs a walk
+// over the whole tree. Where the collector can be kept from running inside the stretch, that
+// is not needed: a collection that cannot happen sees no empty slot, and a gc callback or a
+// finalizer that could call gc.collect() or gc.get_objects() needs a collection, or caller
+// code, to run first. Containers are then made tracked, as the interpreter's own loaders make
+// them (kTrackWhenMade):
+//  * from 3.12 on, a collection that falls due is only scheduled, to run when the evaluation
+//    loop next checks for pending work (or when PyErr_CheckSignals is called): never in here;
+//  * 3.10 and 3.11 collect inside an allocation, so the collector is switched off for the
+//    stretch, and back on after it if it was on. Only the current thread runs while the GIL is
+//    held, and it runs nothing here that could look at the switch. A collection that fell due
+//    meanwhile runs at the next allocation after the stretch, as one would run after a call
+//    that freed nothing on 3.12;
+//  * before 3.10 the switch has no C API, and on a free-threaded build another thread may
+//    collect at any time, so there the containers stay hidden until complete.
+#if defined(Py_GIL_DISABLED) || PY_VERSION_HEX < 0x030A0000
+inline constexpr bool kTrackWhenMade = false;
+#else
+inline constexpr bool kTrackWhenMade = true;
+#endif
+
+class ObjectBuild {
+ public:
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030C0000
+  ObjectBuild() noexcept : collector_was_on_(PyGC_Disable()) {}
+  ~ObjectBuild() {
+    if (collector_was_on_) PyGC_Enable();
+  }
+#else
+  ObjectBuild() noexcept {}
+#endif
+  ObjectBuild(const ObjectBuild&) = delete;
+  ObjectBuild& operator=(const ObjectBuild&) = delete;
+
+  // An interpreter call failed in the stretch; its exception is pending. It is reported (which
+  // runs caller code: sys.stderr) only after the stretch, once what it made is dropped.
+  struct Failed {};
+  static Ref checked(PyObject* made) {
+    if (made == nullptr) throw Failed{};
+    return Ref::steal(made);
+  }
+
+  // A list or tuple filled later in the stretch: tracked already when kTrackWhenMade, else
+  // hidden, to be finished once complete.
+  Ref list(std::size_t size) {
+    Ref list = checked(PyList_New(static_cast<Py_ssize_t>(size)));
+    if constexpr (!kTrackWhenMade) PyObject_GC_UnTrack(list.get());
+    return list;
+  }
+  Ref tuple(std::size_t size) {
+    Ref tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(size)));
+    if constexpr (!kTrackWhenMade) PyObject_GC_UnTrack(tuple.get());
+    return tuple;
+  }
+  // A container made hidden before the stretch, about to be filled in it.
+  void adopt(PyObject* container) noexcept {
+    if constexpr (kTrackWhenMade) finish(container);
+  }
+
+ private:
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030A0000 && PY_VERSION_HEX < 0x030C0000
+  int collector_was_on_;
+#endif
+};
+
 }  // namespace kestrin

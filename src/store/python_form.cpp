@@ -19,43 +19,41 @@ Ref variable_name(std::uint64_t id) {
     id /= 10;
   } while (id != 0);
   Py_ssize_t length = end - p;
-  PyObject* text = PyUnicode_New(length + 1, 0x7F);
-  if (text == nullptr) api_failure();
-  Py_UCS1* data = PyUnicode_1BYTE_DATA(text);
+  Ref text = ObjectBuild::checked(PyUnicode_New(length + 1, 0x7F));
+  Py_UCS1* data = PyUnicode_1BYTE_DATA(text.get());
   data[0] = '?';
   std::memcpy(data + 1, p, static_cast<std::size_t>(length));
-  return Ref::steal(text);
+  return text;
 }
 
-// Fills a tuple made by new_tuple(2) with the name of the node and a list for the forms of
-// its arguments.
-void fill_node(const Signature& signature, const Term& term, PyObject* tuple) {
+// Fills an empty 2-tuple with the name of the node and a list for the forms of its arguments.
+void fill_node(const Signature& signature, const Term& term, PyObject* tuple, ObjectBuild& build) {
   if (term.is_variable()) {
     put_tuple_item(tuple, 0, variable_name(term.id));
-    put_tuple_item(tuple, 1, new_list(0));
+    put_tuple_item(tuple, 1, build.list(0));
   } else {
     const FunctionEntry& function = signature.function(term.id);
-    put_tuple_item(tuple, 0, new_str(function.name, function.shape));
-    put_tuple_item(tuple, 1, new_list(term.arity));
+    put_tuple_item(tuple, 0, ObjectBuild::checked(make_str(function.name, function.shape)));
+    put_tuple_item(tuple, 1, build.list(term.arity));
   }
 }
 
 // term_object: fills `tuple` with the form of the term at `p` and advances `p`. The preorder
 // nodes are walked with an explicit stack of the argument lists being filled, so that no depth
-// of nesting can exhaust the native stack. Each tuple is made before its contents; none of
-// them is tracked yet (see track_term).
-void fill_term(const Signature& signature, const Term*& p, PyObject* tuple,
+// of nesting can exhaust the native stack. Each tuple is made before its contents, so that the
+// collector meets a referrer before what it refers to.
+void fill_term(const Signature& signature, const Term*& p, PyObject* tuple, ObjectBuild& build,
                std::vector<std::pair<PyObject*, Py_ssize_t>>& open) {
   open.clear();
   for (;;) {
     const Term& term = *p++;
-    fill_node(signature, term, tuple);
+    fill_node(signature, term, tuple, build);
     if (term.argument_count() != 0) open.emplace_back(PyTuple_GET_ITEM(tuple, 1), 0);
     while (!open.empty() && open.back().second == PyList_GET_SIZE(open.back().first)) {
       open.pop_back();
     }
     if (open.empty()) return;
-    Ref child = new_tuple(2);
+    Ref child = build.tuple(2);
     tuple = child.get();
     auto& [list, next] = open.back();
     put_list_item(list, static_cast<std::size_t>(next), std::move(child));
@@ -63,10 +61,10 @@ void fill_term(const Signature& signature, const Term*& p, PyObject* tuple,
   }
 }
 
-// Hands every container of the complete term at `tuple` to the collector, each parent before
-// its children: in that order the collector's passes meet a referrer before what it refers
-// to, instead of setting each child aside and taking it back again. Finishing a container
-// only when it is complete would track children first and make collections twice as costly.
+// Where containers are hidden until complete (see ObjectBuild): hands every container of the
+// complete term at `tuple` to the collector, each parent before its children, so that the
+// collector's passes meet a referrer before what it refers to instead of setting each child
+// aside and taking it back again.
 void track_term(PyObject* tuple, std::vector<std::pair<PyObject*, Py_ssize_t>>& open) {
   open.clear();
   for (;;) {
@@ -88,13 +86,13 @@ void track_term(PyObject* tuple, std::vector<std::pair<PyObject*, Py_ssize_t>>& 
 
 }  // namespace
 
-Ref new_str(std::string_view utf8, const TextShape& shape) {
+PyObject* make_str(std::string_view utf8, const TextShape& shape) noexcept {
   PyObject* text =
       PyUnicode_New(static_cast<Py_ssize_t>(shape.length), static_cast<Py_UCS4>(shape.max_char));
-  if (text == nullptr) api_failure();
+  if (text == nullptr) return nullptr;
   if (shape.max_char < 0x80) {
     std::memcpy(PyUnicode_1BYTE_DATA(text), utf8.data(), utf8.size());
-    return Ref::steal(text);
+    return text;
   }
   int kind = PyUnicode_KIND(text);
   void* data = PyUnicode_DATA(text);
@@ -105,6 +103,12 @@ Ref new_str(std::string_view utf8, const TextShape& shape) {
     PyUnicode_WRITE(kind, data, i, c);
     p += width;
   }
+  return text;
+}
+
+Ref new_str(std::string_view utf8, const TextShape& shape) {
+  PyObject* text = make_str(utf8, shape);
+  if (text == nullptr) api_failure();
   return Ref::steal(text);
 }
 
@@ -129,17 +133,29 @@ SequentObjects append_sequent_objects(const Signature& signature, const Sequent&
   std::size_t count = objects.term_count();
   if (terms.capacity() - first < count)
     throw InternalFault{"no room reserved for a sequent's terms"};
-  try {
-    for (std::size_t i = 0; i < count; ++i) terms.push_back(reserve.take());
-    const Term* p = sequent.nodes().data();
-    for (std::size_t i = first; i < first + count; ++i) {
-      fill_term(signature, p, terms[i].get(), open);
-      track_term(terms[i].get(), open);
-    }
-  } catch (...) {
+  auto drop_new = [&] {
     terms.erase(terms.begin() + static_cast<std::ptrdiff_t>(first), terms.end());
-    throw;
+  };
+  bool failed = false;
+  {
+    ObjectBuild build;
+    try {
+      for (std::size_t i = 0; i < count; ++i) terms.push_back(reserve.take());
+      const Term* p = sequent.nodes().data();
+      for (std::size_t i = first; i < first + count; ++i) {
+        build.adopt(terms[i].get());
+        fill_term(signature, p, terms[i].get(), build, open);
+        if constexpr (!kTrackWhenMade) track_term(terms[i].get(), open);
+      }
+    } catch (ObjectBuild::Failed&) {
+      drop_new();
+      failed = true;
+    } catch (...) {
+      drop_new();
+      throw;
+    }
   }
+  if (failed) api_failure();
   return objects;
 }
 

@@ -48,6 +48,8 @@ class TermTupleReserve {
 // A new str with the given UTF-8 text (never a shared or cached object, except for the
 // interpreter's one empty string).
 Ref new_str(std::string_view utf8, const TextShape& shape);
+// The same, or NULL with the interpreter's exception pending.
+PyObject* make_str(std::string_view utf8, const TextShape& shape) noexcept;
 inline Ref new_str(std::string_view utf8) {
   return new_str(utf8, shape_of(utf8));
 }
