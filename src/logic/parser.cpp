@@ -123,6 +123,7 @@ constexpr std::size_t kNoSkip = ~std::size_t{0};
 //                            position of a "(" inside it that reopened the application and is
 //                            not part of its text, or kNoSkip;
 //   open(at)                 a child opens at the "(" at `at`, `open` applications being open;
+//                            false stops the reading;
 //   close(at)                its parent closes the innermost child; false stops the reading.
 // Returns whether the outermost application has a head token.
 struct Tokenized {
@@ -180,7 +181,7 @@ Tokenized tokenize(std::string_view t, Reader& reader) {
           if (c == ')') depth = 0;
         } else if (c == '(') {
           if (mode == kPending) {
-            reader.open(i, open);
+            if (!reader.open(i, open)) return {true, open};
             ++open;
             depth = 1;
             mode = kHead;
@@ -229,11 +230,15 @@ struct Extent {
   std::size_t last_child = 0;  // where the outermost application last opened a child
   void head(std::size_t, std::size_t) noexcept {}
   void name(std::size_t, std::size_t, std::size_t) noexcept {}
-  void open(std::size_t at, std::size_t open) noexcept {
+  bool open(std::size_t at, std::size_t open) noexcept {
     if (open == 1) last_child = at;
+    return true;
   }
   bool close(std::size_t) noexcept { return true; }
 };
+
+// Applications nested deeper than this are read the careful way (see Parser::parse_sequent).
+constexpr std::size_t kFirstReadingDepth = 1024;
 
 class Parser {
  public:
@@ -241,11 +246,50 @@ class Parser {
          bool build)
       : signature_(signature), next_variable_id_(next_variable_id), s_(scratch), build_(build) {}
 
+  // Each application is first read once, on the guess that all of its text counts: names are
+  // resolved as its tokens are closed. When one turns out to leave a child open at its end
+  // (whose names must not have numbered a variable) or to have no head, or when anything in an
+  // application is refused (that might lie in text that is dropped), the whole sequent is read
+  // again from its start the careful way, each application twice: once to find the text that
+  // counts, once to resolve it. An accepted text with every application closed is read once.
   Result<SequentView, LogicError> parse_sequent(std::string_view text) {
+    first_variable_ = next_variable_id_;
+    auto result = parse_sequent_once(text);
+    if (!retry_) return result;
+    next_variable_id_ = first_variable_;
+    careful_ = true;
+    return parse_sequent_once(text);
+  }
+
+  // Tokenizer events of the reading that resolves names (see tokenize).
+  void head(std::size_t begin, std::size_t end) noexcept {
+    Level& level = s_.levels.back();
+    level.head_begin = begin;
+    level.head_end = end;
+  }
+  void name(std::size_t begin, std::size_t skip, std::size_t end) {
+    ++s_.levels.back().arguments;
+    resolve_name(name_text(begin, skip, end));
+  }
+  bool open(std::size_t at, std::size_t) {
+    // A child may never be closed, and then everything in it is dropped: the first reading
+    // keeps no deep stack of levels for text that may not count.
+    if (!careful_ && s_.levels.size() >= kFirstReadingDepth) return false;
+    open_level(at + 1);
+    return true;
+  }
+  bool close(std::size_t) {
+    error_ = close_level();
+    if (error_) return false;
+    ++s_.levels.back().arguments;
+    return true;
+  }
+
+ private:
+  Result<SequentView, LogicError> parse_sequent_once(std::string_view text) {
     s_.nodes.clear();
     s_.levels.clear();
     s_.scope.reset(text);
-    first_variable_ = next_variable_id_;
     std::size_t arrow = text.find("=>");
     std::size_t premises = 0;
     if (auto error = parse_side(text.substr(0, arrow), premises)) return std::move(*error);
@@ -263,25 +307,6 @@ class Parser {
     return SequentView{{s_.nodes.data(), s_.nodes.size()}, premises, conclusions};
   }
 
-  // Tokenizer events of the second reading (see tokenize).
-  void head(std::size_t begin, std::size_t end) noexcept {
-    Level& level = s_.levels.back();
-    level.head_begin = begin;
-    level.head_end = end;
-  }
-  void name(std::size_t begin, std::size_t skip, std::size_t end) {
-    ++s_.levels.back().arguments;
-    resolve_name(name_text(begin, skip, end));
-  }
-  void open(std::size_t at, std::size_t) { open_level(at + 1); }
-  bool close(std::size_t) {
-    error_ = close_level();
-    if (error_) return false;
-    ++s_.levels.back().arguments;
-    return true;
-  }
-
- private:
   // Every segment between commas is an equation, empty ones included.
   std::optional<LogicError> parse_side(std::string_view side, std::size_t& equations) {
     std::size_t pos = 0;
@@ -311,6 +336,18 @@ class Parser {
     if (term.empty() || term.front() != '(') {
       resolve_name(term);
       return std::nullopt;
+    }
+    if (!careful_) {
+      t_ = term;
+      s_.levels.clear();
+      open_level(1);
+      error_.reset();
+      Tokenized read = tokenize(t_, *this);
+      bool whole = read.has_head && read.open == 1 && s_.levels.size() == 1;
+      if (!error_ && whole) error_ = close_level();
+      if (!error_ && whole) return std::nullopt;
+      retry_ = true;  // parse_sequent reads the text again; this stops the first reading
+      return LogicError{LogicErrorKind::IllegalTerm, {}};
     }
     // Names are resolved in the second reading only, because text left open at the end is
     // dropped and must not number any variable.
@@ -375,6 +412,8 @@ class Parser {
   std::uint64_t first_variable_ = 0;
   std::string_view t_;  // the application being read
   std::optional<LogicError> error_;
+  bool careful_ = false;  // each application read twice (see parse_sequent)
+  bool retry_ = false;    // the first reading was given up
 };
 
 // From this size on a text is checked before its terms are built: the nodes of a text that
