@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "logic/render.hpp"
 #include "logic/unicode.hpp"
 
 namespace kestrin {
@@ -290,6 +291,7 @@ class Parser {
     s_.nodes.clear();
     s_.levels.clear();
     s_.scope.reset(text);
+    line_size_ = 4;  // " => "
     std::size_t arrow = text.find("=>");
     std::size_t premises = 0;
     if (auto error = parse_side(text.substr(0, arrow), premises)) return std::move(*error);
@@ -304,7 +306,7 @@ class Parser {
       return std::move(*error);
     }
     if (second_arrow != std::string_view::npos) return illegal_sequent(text);
-    return SequentView{{s_.nodes.data(), s_.nodes.size()}, premises, conclusions};
+    return SequentView{{s_.nodes.data(), s_.nodes.size()}, premises, conclusions, line_size_};
   }
 
   // Every segment between commas is an equation, empty ones included.
@@ -325,7 +327,8 @@ class Parser {
         return error;
       }
       if (second_equals != std::string_view::npos) return illegal_sequent(segment);
-      ++equations;
+      // " = " inside the equation, ", " before it unless it is the first
+      line_size_ += equations++ == 0 ? 3 : 5;
       if (comma == std::string_view::npos) return std::nullopt;
       pos = comma + 1;
     }
@@ -378,6 +381,8 @@ class Parser {
     auto id = signature_.function_id(head);
     if (!id) return LogicError{LogicErrorKind::NotDeclared, std::string(head)};
     if (build_) s_.nodes[level.node] = Term{*id, level.arguments};
+    // "(" head " " and the arguments each followed by " " or ")", or the head alone
+    line_size_ += head.size() + (level.arguments == 0 ? 0 : 2 + level.arguments);
     s_.levels.pop_back();
     return std::nullopt;
   }
@@ -393,15 +398,19 @@ class Parser {
     std::uint64_t hash = signature_.hash_function_name(name);
     if (auto function = signature_.function_id(name, hash)) {
       if (build_) s_.nodes.push_back(Term{*function, 0});
+      line_size_ += name.size();
       return;
     }
     if (auto position = s_.scope.find(name, hash)) {
-      if (build_) s_.nodes.push_back(Term{first_variable_ + *position, Term::kVariable});
+      std::uint64_t id = first_variable_ + *position;
+      if (build_) s_.nodes.push_back(Term{id, Term::kVariable});
+      line_size_ += 1 + decimal_length(id);
       return;
     }
     // Whatever can fail comes before the number is taken.
     if (build_) s_.nodes.push_back(Term{next_variable_id_, Term::kVariable});
     s_.scope.insert(name, hash);
+    line_size_ += 1 + decimal_length(next_variable_id_);
     ++next_variable_id_;
   }
 
@@ -412,8 +421,9 @@ class Parser {
   std::uint64_t first_variable_ = 0;
   std::string_view t_;  // the application being read
   std::optional<LogicError> error_;
-  bool careful_ = false;  // each application read twice (see parse_sequent)
-  bool retry_ = false;    // the first reading was given up
+  std::size_t line_size_ = 0;  // of the canonical line of what was built so far
+  bool careful_ = false;       // each application read twice (see parse_sequent)
+  bool retry_ = false;         // the first reading was given up
 };
 
 // From this size on a text is checked before its terms are built: the nodes of a text that

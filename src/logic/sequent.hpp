@@ -34,16 +34,18 @@ struct SequentView {
   std::span<const Term> nodes;
   std::size_t premise_count;
   std::size_t conclusion_count;
+  std::size_t line_size;  // the length of its canonical line (see render.hpp)
 };
 
 // A stored sequent: its term nodes and its canonical text (written once, when the sequent is
-// stored, since neither can change afterwards), in one allocation of exactly their size.
+// stored, since neither can change afterwards), in one allocation of exactly their size. The
+// text is written after the nodes are copied in, into text_buffer().
 class Sequent {
  public:
-  Sequent(const SequentView& view, std::size_t text_size)
-      : storage_(new std::byte[view.nodes.size() * sizeof(Term) + text_size]),
+  explicit Sequent(const SequentView& view)
+      : storage_(new std::byte[view.nodes.size() * sizeof(Term) + view.line_size]),
         node_count_(view.nodes.size()),
-        text_size_(text_size),
+        text_size_(view.line_size),
         premise_count_(view.premise_count),
         conclusion_count_(view.conclusion_count) {
     std::copy(view.nodes.begin(), view.nodes.end(), reinterpret_cast<Term*>(storage_.get()));
@@ -52,7 +54,9 @@ class Sequent {
   std::span<const Term> nodes() const noexcept {
     return {reinterpret_cast<const Term*>(storage_.get()), node_count_};
   }
-  SequentView view() const noexcept { return {nodes(), premise_count_, conclusion_count_}; }
+  SequentView view() const noexcept {
+    return {nodes(), premise_count_, conclusion_count_, text_size_};
+  }
   std::size_t premise_count() const noexcept { return premise_count_; }
   std::size_t conclusion_count() const noexcept { return conclusion_count_; }
   std::size_t equation_count() const noexcept { return premise_count_ + conclusion_count_; }

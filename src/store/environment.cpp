@@ -1,7 +1,6 @@
 #include "store/environment.hpp"
 
 #include "logic/growth.hpp"
-#include "logic/render.hpp"
 
 namespace kestrin {
 
@@ -11,24 +10,22 @@ Result<Done, LogicError> Environment::declare_sequent(std::string_view text) {
     parser_scratch.trim();
     return std::move(parsed.error());
   }
-  RenderedSize line = measure_sequent(signature, parsed.value(), open_terms);
-  Sequent sequent(parsed.value(), line.bytes);
+  Sequent sequent(parsed.value());
   parser_scratch.trim();
-  render_sequent(signature, sequent.view(), sequent.text_buffer(), open_terms);
-  if (open_terms.capacity() > (std::size_t{1} << 16)) decltype(open_terms)().swap(open_terms);
   // Room for both entries first, so that the two lists stay parallel even when memory runs
   // out half way.
   reserve_for(sequent_records, 1);
   reserve_for(sequent_objects, 1);
   reserve_for(term_objects, 2 * sequent.equation_count());
   term_tuples.make_room(2 * sequent.equation_count(), term_objects.size());
-  SequentObjects objects =
-      append_sequent_objects(signature, sequent, term_objects, term_tuples, open_applications);
+  bool ascii = true;
+  SequentObjects objects = append_sequent_objects(signature, sequent, term_objects, term_tuples,
+                                                  open_applications, ascii);
   if (open_applications.capacity() > (std::size_t{1} << 16))
     decltype(open_applications)().swap(open_applications);
   sequent_records.push_back(std::move(sequent));
   sequent_objects.push_back(objects);
-  text_ascii = text_ascii && line.ascii;
+  text_ascii = text_ascii && ascii;
   return Done{};
 }
 

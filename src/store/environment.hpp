@@ -39,8 +39,7 @@ class Environment {
 
   // Working memory for the methods; holds no state between calls.
   ParserScratch parser_scratch;
-  std::vector<std::pair<PyObject*, Py_ssize_t>> open_applications;
-  std::vector<std::uint64_t> open_terms;
+  std::vector<OpenList> open_applications;
 };
 
 }  // namespace kestrin

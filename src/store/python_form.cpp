@@ -6,58 +6,65 @@
 #include "capi/api_call.hpp"
 #include "capi/containers.hpp"
 #include "logic/internal_fault.hpp"
+#include "logic/render.hpp"
 
 namespace kestrin {
 namespace {
 
-Ref variable_name(std::uint64_t id) {
-  char digits[20];
-  char* end = digits + sizeof digits;
-  char* p = end;
-  do {
-    *--p = static_cast<char>('0' + id % 10);
-    id /= 10;
-  } while (id != 0);
-  Py_ssize_t length = end - p;
-  Ref text = ObjectBuild::checked(PyUnicode_New(length + 1, 0x7F));
-  Py_UCS1* data = PyUnicode_1BYTE_DATA(text.get());
-  data[0] = '?';
-  std::memcpy(data + 1, p, static_cast<std::size_t>(length));
-  return text;
+// A new str of ASCII text.
+Ref ascii_str(std::string_view text) {
+  Ref str = ObjectBuild::checked(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 0x7F));
+  std::memcpy(PyUnicode_1BYTE_DATA(str.get()), text.data(), text.size());
+  return str;
 }
 
-// Fills an empty 2-tuple with the name of the node and a list for the forms of its arguments.
-void fill_node(const Signature& signature, const Term& term, PyObject* tuple, ObjectBuild& build) {
-  if (term.is_variable()) {
-    put_tuple_item(tuple, 0, variable_name(term.id));
-    put_tuple_item(tuple, 1, build.list(0));
-  } else {
-    const FunctionEntry& function = signature.function(term.id);
-    put_tuple_item(tuple, 0, ObjectBuild::checked(make_str(function.name, function.shape)));
-    put_tuple_item(tuple, 1, build.list(term.arity));
-  }
+// Makes the tuple of the next argument of `list`, in its place.
+PyObject* next_child(OpenList& list, ObjectBuild& build) {
+  Ref child = build.tuple(2);
+  PyObject* tuple = child.get();
+  put_list_item(list.list, static_cast<std::size_t>(list.next++), std::move(child));
+  return tuple;
 }
 
-// term_object: fills `tuple` with the form of the term at `p` and advances `p`. The preorder
-// nodes are walked with an explicit stack of the argument lists being filled, so that no depth
-// of nesting can exhaust the native stack. Each tuple is made before its contents, so that the
-// collector meets a referrer before what it refers to.
+// term_object: fills `tuple` with the form of the term at `p`, writes the term's text to
+// `line`, and advances `p`. The preorder nodes are walked with an explicit stack of the
+// argument lists being filled, so that no depth of nesting can exhaust the native stack. Each
+// tuple is made before its contents, so that the collector meets a referrer before what it
+// refers to.
 void fill_term(const Signature& signature, const Term*& p, PyObject* tuple, ObjectBuild& build,
-               std::vector<std::pair<PyObject*, Py_ssize_t>>& open) {
+               LineWriter& line, bool& ascii, std::vector<OpenList>& open) {
   open.clear();
   for (;;) {
     const Term& term = *p++;
-    fill_node(signature, term, tuple, build);
-    if (term.argument_count() != 0) open.emplace_back(PyTuple_GET_ITEM(tuple, 1), 0);
-    while (!open.empty() && open.back().second == PyList_GET_SIZE(open.back().first)) {
+    if (term.is_variable()) {
+      put_tuple_item(tuple, 0, ascii_str(line.variable(term.id)));
+      put_tuple_item(tuple, 1, build.list(0));
+    } else {
+      const FunctionEntry& function = signature.function(term.id);
+      if (function.shape.max_char > 0x7F) ascii = false;
+      put_tuple_item(tuple, 0, ObjectBuild::checked(make_str(function.name, function.shape)));
+      Ref arguments = build.list(term.arity);
+      if (term.arity != 0) {
+        line.open(function.name);
+        open.push_back(OpenList{arguments.get(), 0, static_cast<Py_ssize_t>(term.arity)});
+        put_tuple_item(tuple, 1, std::move(arguments));
+        tuple = next_child(open.back(), build);
+        continue;
+      }
+      line.constant(function.name);
+      put_tuple_item(tuple, 1, std::move(arguments));
+    }
+    // A subtree is complete: close what it completes, or go on to the next argument.
+    for (;;) {
+      if (open.empty()) return;
+      if (open.back().next != open.back().size) {
+        line.separate();
+        break;
+      }
+      line.close();
       open.pop_back();
     }
-    if (open.empty()) return;
-    Ref child = build.tuple(2);
-    tuple = child.get();
-    auto& [list, next] = open.back();
-    put_list_item(list, static_cast<std::size_t>(next), std::move(child));
-    ++next;
+    tuple = next_child(open.back(), build);
   }
 }
 
@@ -65,18 +72,19 @@ void fill_term(const Signature& signature, const Term*& p, PyObject* tuple, Obje
 // complete term at `tuple` to the collector, each parent before its children, so that the
 // collector's passes meet a referrer before what it refers to instead of setting each child
 // aside and taking it back again.
-void track_term(PyObject* tuple, std::vector<std::pair<PyObject*, Py_ssize_t>>& open) {
+void track_term(PyObject* tuple, std::vector<OpenList>& open) {
   open.clear();
   for (;;) {
     finish(tuple);
     PyObject* arguments = PyTuple_GET_ITEM(tuple, 1);
     finish(arguments);
-    if (PyList_GET_SIZE(arguments) != 0) open.emplace_back(arguments, 0);
+    if (PyList_GET_SIZE(arguments) != 0)
+      open.push_back(OpenList{arguments, 0, PyList_GET_SIZE(arguments)});
     for (;;) {
       if (open.empty()) return;
-      auto& [list, next] = open.back();
-      if (next != PyList_GET_SIZE(list)) {
-        tuple = PyList_GET_ITEM(list, next++);
+      OpenList& top = open.back();
+      if (top.next != top.size) {
+        tuple = PyList_GET_ITEM(top.list, top.next++);
         break;
       }
       open.pop_back();
@@ -125,9 +133,9 @@ void TermTupleReserve::make_room(std::size_t count, std::size_t stored) {
   for (std::size_t i = 0; i < batch; ++i) spare_.push_back(new_tuple(2));
 }
 
-SequentObjects append_sequent_objects(const Signature& signature, const Sequent& sequent,
+SequentObjects append_sequent_objects(const Signature& signature, Sequent& sequent,
                                       std::vector<Ref>& terms, TermTupleReserve& reserve,
-                                      std::vector<std::pair<PyObject*, Py_ssize_t>>& open) {
+                                      std::vector<OpenList>& open, bool& ascii) {
   SequentObjects objects{sequent.premise_count(), sequent.conclusion_count()};
   std::size_t first = terms.size();
   std::size_t count = objects.term_count();
@@ -141,12 +149,20 @@ SequentObjects append_sequent_objects(const Signature& signature, const Sequent&
     ObjectBuild build;
     try {
       for (std::size_t i = 0; i < count; ++i) terms.push_back(reserve.take());
+      LineWriter line(sequent.text_buffer(), sequent.text().size());
       const Term* p = sequent.nodes().data();
-      for (std::size_t i = first; i < first + count; ++i) {
-        build.adopt(terms[i].get());
-        fill_term(signature, p, terms[i].get(), build, open);
-        if constexpr (!kTrackWhenMade) track_term(terms[i].get(), open);
+      for (std::size_t i = 0; i < count; ++i) {
+        if (i == 2 * objects.premise_count) {
+          line.arrow();
+        } else if (i != 0) {
+          i % 2 != 0 ? line.equals() : line.next_equation();
+        }
+        PyObject* tuple = terms[first + i].get();
+        build.adopt(tuple);
+        fill_term(signature, p, tuple, build, line, ascii, open);
+        if constexpr (!kTrackWhenMade) track_term(tuple, open);
       }
+      if (!line.complete()) throw InternalFault{"a sequent's line is shorter than measured"};
     } catch (ObjectBuild::Failed&) {
       drop_new();
       failed = true;

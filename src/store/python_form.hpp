@@ -54,12 +54,20 @@ inline Ref new_str(std::string_view utf8) {
   return new_str(utf8, shape_of(utf8));
 }
 
+// An argument list being filled: `next` of its `size` items are in place.
+struct OpenList {
+  PyObject* list;
+  Py_ssize_t next;
+  Py_ssize_t size;
+};
+
 // Appends the forms of every term of `sequent` to `terms`, which must have room for them, and
-// says how many there are. The top-level tuples are taken from `reserve`, which must hold
-// enough. On failure `terms` is left as it was. `open` is working memory for
-// the applications being filled.
-SequentObjects append_sequent_objects(const Signature& signature, const Sequent& sequent,
+// says how many there are; writes the sequent's line into its text buffer in the same walk
+// (see render.hpp), and clears `ascii` if a function name in it is not ASCII. The top-level
+// tuples are taken from `reserve`, which must hold enough. On failure `terms` is left as it
+// was. `open` is working memory for the applications being filled.
+SequentObjects append_sequent_objects(const Signature& signature, Sequent& sequent,
                                       std::vector<Ref>& terms, TermTupleReserve& reserve,
-                                      std::vector<std::pair<PyObject*, Py_ssize_t>>& open);
+                                      std::vector<OpenList>& open, bool& ascii);
 
 }  // namespace kestrin
