@@ -25,15 +25,16 @@ std::string_view VariableScope::name(std::size_t i) const noexcept {
   return std::string_view(kept_).substr(ref.offset - text_.size(), ref.length);
 }
 
-std::optional<std::size_t> VariableScope::find(std::string_view name,
-                                               std::uint64_t hash) const noexcept {
-  const std::uint32_t t = tag(hash);
+std::optional<std::size_t> VariableScope::find(std::string_view name, std::uint64_t key,
+                                               const Signature& signature) const noexcept {
   if (names_.size() <= kLinear) {
+    // Equal short keys are equal names; equal hashes are checked against the text.
     for (std::size_t i = 0; i < names_.size(); ++i) {
-      if (linear_tags_[i] == t && this->name(i) == name) return i;
+      if (linear_keys_[i] == key && (is_short_key(key) || this->name(i) == name)) return i;
     }
     return std::nullopt;
   }
+  const std::uint32_t t = tag(name, key, signature);
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t i = t & mask;; i = (i + 1) & mask) {
     std::uint64_t slot = slots_[i];
@@ -50,12 +51,12 @@ void VariableScope::index(std::uint32_t t, std::size_t position) noexcept {
   slots_[i] = std::uint64_t{t} << 32 | (position + 1);
 }
 
-void VariableScope::grow_index() {
+void VariableScope::grow_index(const Signature& signature) {
   PodVector<std::uint64_t> old;
   old.swap(slots_);
   slots_.assign_zeroed(old.empty() ? 4 * kLinear : 2 * old.size());
   if (old.empty()) {
-    for (std::size_t i = 0; i < kLinear; ++i) index(linear_tags_[i], i);
+    for (std::size_t i = 0; i < kLinear; ++i) index(tag(name(i), linear_keys_[i], signature), i);
     return;
   }
   for (std::uint64_t slot : old) {
@@ -64,7 +65,7 @@ void VariableScope::grow_index() {
   }
 }
 
-void VariableScope::insert(std::string_view name, std::uint64_t hash) {
+void VariableScope::insert(std::string_view name, std::uint64_t key, const Signature& signature) {
   // Positions are kept in 32 bits; that many variables would need a text of many gigabytes.
   if (names_.size() >= 0xFFFFFFFEu) throw std::bad_alloc();
   const std::size_t position = names_.size();
@@ -77,12 +78,12 @@ void VariableScope::insert(std::string_view name, std::uint64_t hash) {
     kept_.append(name);
   }
   if (position < kLinear) {
-    linear_tags_[position] = tag(hash);
+    linear_keys_[position] = key;
     return;
   }
   // The index holds every name once the linear part is full, at most three quarters loaded.
-  if (4 * (position + 1) > 3 * slots_.size()) grow_index();
-  index(tag(hash), position);
+  if (4 * (position + 1) > 3 * slots_.size()) grow_index(signature);
+  index(tag(name, key, signature), position);
 }
 
 void VariableScope::trim() noexcept {
@@ -395,13 +396,13 @@ class Parser {
   }
 
   void resolve_name(std::string_view name) {
-    std::uint64_t hash = signature_.hash_function_name(name);
-    if (auto function = signature_.function_id(name, hash)) {
+    std::uint64_t key = signature_.name_key(name);
+    if (auto function = signature_.function_id(name, key)) {
       if (build_) s_.nodes.push_back(Term{*function, 0});
       line_size_ += name.size();
       return;
     }
-    if (auto position = s_.scope.find(name, hash)) {
+    if (auto position = s_.scope.find(name, key, signature_)) {
       std::uint64_t id = first_variable_ + *position;
       if (build_) s_.nodes.push_back(Term{id, Term::kVariable});
       line_size_ += 1 + decimal_length(id);
@@ -409,7 +410,7 @@ class Parser {
     }
     // Whatever can fail comes before the number is taken.
     if (build_) s_.nodes.push_back(Term{next_variable_id_, Term::kVariable});
-    s_.scope.insert(name, hash);
+    s_.scope.insert(name, key, signature_);
     line_size_ += 1 + decimal_length(next_variable_id_);
     ++next_variable_id_;
   }

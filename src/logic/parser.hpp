@@ -30,17 +30,19 @@ namespace kestrin {
 // Variable names of one sequent. Variables are numbered in the order they enter the scope, so
 // an entry's number is its position and is not stored. A name is kept as its place in the
 // sequent's text where it has one, so an entry costs 16 bytes whatever the name's length. A
-// handful of variables is the usual case and is found by a linear scan; past that an index of
-// 8-byte slots takes over.
+// handful of variables is the usual case and is found by a linear scan over their keys
+// (Signature::name_key), which for a short name is the name itself; past that an index of
+// 8-byte slots takes over, placed by the keyed hash of each name.
 class VariableScope {
  public:
   // Empties the scope for a parse of `text`.
   void reset(std::string_view text) noexcept;
-  // The position of `name`, whose hash is `hash`.
-  std::optional<std::size_t> find(std::string_view name, std::uint64_t hash) const noexcept;
+  // The position of `name`, whose key is `key`.
+  std::optional<std::size_t> find(std::string_view name, std::uint64_t key,
+                                  const Signature& signature) const noexcept;
   // Enters a name that is not in the scope yet. It may view `text` or any other buffer, which
   // need not outlive the call.
-  void insert(std::string_view name, std::uint64_t hash);
+  void insert(std::string_view name, std::uint64_t key, const Signature& signature);
   std::size_t size() const noexcept { return names_.size(); }
   // Gives back memory that one unusually large text left behind.
   void trim() noexcept;
@@ -51,17 +53,20 @@ class VariableScope {
     std::size_t length;
   };
   static constexpr std::size_t kLinear = 16;
-  static std::uint32_t tag(std::uint64_t hash) noexcept {
-    return static_cast<std::uint32_t>(hash >> 32);
+  // 32 bits of the name's keyed hash, for the index.
+  static std::uint32_t tag(std::string_view name, std::uint64_t key,
+                           const Signature& signature) noexcept {
+    if (is_short_key(key)) key = signature.hash_function_name(name);
+    return static_cast<std::uint32_t>(key);
   }
   std::string_view name(std::size_t i) const noexcept;
   void index(std::uint32_t tag, std::size_t position) noexcept;
-  void grow_index();
+  void grow_index(const Signature& signature);
 
   std::string_view text_;
   PodVector<NameRef> names_;
   std::string kept_;                         // names that are not contiguous in the text
-  std::uint32_t linear_tags_[kLinear] = {};  // the tags of the first kLinear names
+  std::uint64_t linear_keys_[kLinear] = {};  // the keys of the first kLinear names
   PodVector<std::uint64_t> slots_;           // tag << 32 | position + 1; 0 when free
 };
 

@@ -34,10 +34,9 @@ Result<Done, LogicError> Signature::declare_function(
     if (register_sort(sort)) new_sorts.push_back(sort);
   }
 
+  if (function_id(name)) return LogicError{LogicErrorKind::AlreadyDeclared, std::string(name)};
   std::uint64_t hash = hash_function_name(name);
-  if (function_id(name, hash)) {
-    return LogicError{LogicErrorKind::AlreadyDeclared, std::string(name)};
-  }
+  const bool short_name = name.size() <= kShortNameBytes;
 
   // Build and reserve everything first; the appends below cannot fail, so the function
   // tables and the exposed lists grow together or not at all.
@@ -54,7 +53,15 @@ Result<Done, LogicError> Signature::declare_function(
   reserve_for(functions_, 1);
   reserve_for(function_table_, 1);
   function_index_.reserve_one_more();
+  bool into_short_set = short_name && short_functions_usable_ && !short_functions_.full();
+  if (into_short_set) short_functions_.reserve_one_more();
 
+  if (short_name && short_functions_usable_ && !into_short_set) {
+    // One short name too many: from now on every name is looked up by its hash.
+    short_functions_usable_ = false;
+    short_functions_.clear();
+  }
+  if (into_short_set) short_functions_.insert(short_key(name), function_table_.size());
   function_index_.insert(hash, function_table_.size());
   function_table_.push_back(std::move(entry));
   for (std::string& sort : listed) sorts_.push_back(std::move(sort));

@@ -12,6 +12,7 @@
 
 #include "logic/logic_error.hpp"
 #include "logic/result.hpp"
+#include "logic/short_names.hpp"
 #include "logic/siphash.hpp"
 #include "logic/text_index.hpp"
 #include "logic/unicode.hpp"
@@ -50,18 +51,27 @@ class Signature {
 
   std::optional<std::uint64_t> sort_id(std::string_view name) const noexcept;
 
-  // Function lookups hash the name once; the parser reuses that hash for its variable scope.
+  // The keyed hash of a name, with 0xFF in its top byte so that it never equals a short key.
   std::uint64_t hash_function_name(std::string_view name) const noexcept {
-    return siphash13(function_key_, name);
+    return siphash13(function_key_, name) | std::uint64_t{0xFF} << 56;
+  }
+  // What a name is looked up by, computed once for the function table and the parser's
+  // variable scope: a short name's own bytes (short_names.hpp), a longer name's keyed hash.
+  std::uint64_t name_key(std::string_view name) const noexcept {
+    return name.size() <= kShortNameBytes ? short_key(name) : hash_function_name(name);
   }
   std::optional<std::uint64_t> function_id(std::string_view name,
-                                           std::uint64_t hash) const noexcept {
-    return function_index_.find(name, hash, [this](std::uint64_t id) -> std::string_view {
+                                           std::uint64_t key) const noexcept {
+    if (is_short_key(key)) {
+      if (short_functions_usable_) return short_functions_.find(key);
+      key = hash_function_name(name);
+    }
+    return function_index_.find(name, key, [this](std::uint64_t id) -> std::string_view {
       return function_table_[id].name;
     });
   }
   std::optional<std::uint64_t> function_id(std::string_view name) const noexcept {
-    return function_id(name, hash_function_name(name));
+    return function_id(name, name_key(name));
   }
 
   // Throws InternalFault for a number that was never handed out: that is a broken invariant.
@@ -75,7 +85,9 @@ class Signature {
   SipKey function_key_;
   TextIndex sort_index_;                       // sort_ids
   std::vector<std::string> sort_names_;        // sort_names
-  TextIndex function_index_;                   // function_ids
+  TextIndex function_index_;                   // function_ids, every name
+  ShortNameSet short_functions_;               // function_ids, the short names while they fit
+  bool short_functions_usable_ = true;         // false once more short names were declared
   std::vector<FunctionEntry> function_table_;  // function_names, argument_sorts, result_sorts
   std::vector<std::string> sorts_;
   std::vector<FunctionSignature> functions_;

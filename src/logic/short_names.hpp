@@ -1,0 +1,91 @@
+#pragma once
+// Names of up to seven bytes are looked up by their bytes instead of a keyed hash: packed with
+// their length into one 64-bit word, such a name is its own key, compared in one instruction
+// and never confused with another. Most names in sequents are this short, and hashing them with
+// a keyed PRF costs more than the rest of their lookup.
+//
+// A set of short keys is kept sorted and searched by bisection, which takes log2(n) comparisons
+// whatever names a caller picks: there is nothing for crafted names to collide in, where an
+// unkeyed hash table could be made to degrade to a list. Inserting shifts the array, so a set
+// holds at most kMaxShortNames keys; a signature with more short names than that looks all its
+// names up through its keyed index alone.
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "logic/growth.hpp"
+
+namespace kestrin {
+
+static_assert(std::endian::native == std::endian::little, "short keys assume little-endian");
+
+constexpr std::size_t kShortNameBytes = 7;
+
+// The key of a name of at most kShortNameBytes bytes: its bytes, and its length in the top
+// byte. A longer name's key (see Signature::name_key) has 0xFF there instead.
+inline std::uint64_t short_key(std::string_view name) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+  const std::size_t n = name.size();
+  std::uint64_t bytes = 0;
+  if (n >= 4) {
+    // Two overlapping loads: the bytes they share are the same, so or-ing them is exact.
+    std::uint32_t low, high;
+    std::memcpy(&low, p, 4);
+    std::memcpy(&high, p + n - 4, 4);
+    bytes = low | std::uint64_t{high} << (8 * (n - 4));
+  } else if (n != 0) {
+    bytes =
+        p[0] | std::uint64_t{p[n / 2]} << (8 * (n / 2)) | std::uint64_t{p[n - 1]} << (8 * (n - 1));
+  }
+  return bytes | std::uint64_t{n} << 56;
+}
+
+inline bool is_short_key(std::uint64_t key) noexcept {
+  return (key >> 56) <= kShortNameBytes;
+}
+
+class ShortNameSet {
+ public:
+  static constexpr std::size_t kMaxShortNames = 256;
+
+  std::optional<std::uint64_t> find(std::uint64_t key) const noexcept {
+    const Entry* base = entries_.data();
+    std::size_t n = entries_.size();
+    if (n == 0) return std::nullopt;
+    while (n > 1) {
+      const std::size_t half = n / 2;
+      if (base[half].key <= key) base += half;
+      n -= half;
+    }
+    if (base->key == key) return base->value;
+    return std::nullopt;
+  }
+
+  bool full() const noexcept { return entries_.size() >= kMaxShortNames; }
+  void clear() noexcept { std::vector<Entry>().swap(entries_); }
+
+  // Makes room for one more entry, so that the following `insert` cannot fail. May throw
+  // std::bad_alloc, leaving the set as it was.
+  void reserve_one_more() { reserve_for(entries_, 1); }
+
+  // The key must be absent and `reserve_one_more` called before.
+  void insert(std::uint64_t key, std::uint64_t value) noexcept {
+    auto at = entries_.begin();
+    while (at != entries_.end() && at->key < key) ++at;
+    entries_.insert(at, Entry{key, value});
+  }
+
+ private:
+  struct Entry {
+    std::uint64_t key;
+    std::uint64_t value;
+  };
+  std::vector<Entry> entries_;
+};
+
+}  // namespace kestrin
