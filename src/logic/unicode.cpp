@@ -31,15 +31,29 @@ std::size_t white_space_at(std::string_view text, std::size_t i) noexcept {
   return is_white_space(c) ? length : 0;
 }
 
-std::string_view trim_white_space(std::string_view text) noexcept {
+std::string_view trim_white_space_slowly(std::string_view text) noexcept {
+  // An ASCII byte at either end settles that end with one test; only a byte of a longer
+  // character needs decoding.
   std::size_t begin = 0;
   while (begin < text.size()) {
+    unsigned char c = static_cast<unsigned char>(text[begin]);
+    if (c < 0x80) {
+      if (!is_white_space(c)) break;
+      ++begin;
+      continue;
+    }
     std::size_t width = white_space_at(text, begin);
     if (width == 0) break;
     begin += width;
   }
   std::size_t end = text.size();
   while (end > begin) {
+    unsigned char c = static_cast<unsigned char>(text[end - 1]);
+    if (c < 0x80) {
+      if (!is_white_space(c)) break;
+      --end;
+      continue;
+    }
     std::size_t lead = end - 1;
     while (lead > begin && (static_cast<unsigned char>(text[lead]) & 0xC0) == 0x80) --lead;
     if (white_space_at(text, lead) == 0) break;

@@ -24,7 +24,20 @@ char32_t decode_utf8(const char* p, std::size_t& length) noexcept;
 // The width of the White_Space character starting at text[i], or 0 when there is none.
 std::size_t white_space_at(std::string_view text, std::size_t i) noexcept;
 
-std::string_view trim_white_space(std::string_view text) noexcept;
+// The trimming of trim_white_space, for texts that may need it.
+std::string_view trim_white_space_slowly(std::string_view text) noexcept;
+
+// `text` without the White_Space at its ends. Most names are settled by their two end bytes:
+// every ASCII White_Space character is at most U+0020, and no byte of 0x21 to 0x7F is part of
+// a longer character, so a text that begins and ends with one has nothing to trim.
+inline std::string_view trim_white_space(std::string_view text) noexcept {
+  if (!text.empty()) {
+    auto first = static_cast<unsigned char>(text.front());
+    auto last = static_cast<unsigned char>(text.back());
+    if (first - 0x21u < 0x5Fu && last - 0x21u < 0x5Fu) return text;
+  }
+  return trim_white_space_slowly(text);
+}
 
 struct TextShape {
   std::size_t length = 0;  // in code points
