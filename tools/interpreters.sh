@@ -7,6 +7,8 @@
 #
 #   bash tools/interpreters.sh ensure             make the root, or bring it up to date
 #   bash tools/interpreters.sh list               "VERSION PATH" per interpreter in the root
+#   bash tools/interpreters.sh tsan               also a 3.13t built with ThreadSanitizer
+#                                                 (tools/tsan.sh uses it); prints its path
 #   bash tools/interpreters.sh run [--bind DIR]... -- COMMAND...
 #                                                 run COMMAND in the root, with each DIR (an
 #                                                 absolute path) at the same path inside it
@@ -19,7 +21,7 @@ root=$base/root
 mirror=http://deb.debian.org/debian
 minors=(3.14 3.15)
 free_threaded=(3.13 3.14 3.15)
-packages=(ca-certificates build-essential xz-utils dpkg-dev cmake ninja-build valgrind libssl-dev zlib1g-dev libffi-dev
+packages=(ca-certificates build-essential xz-utils dpkg-dev cmake ninja-build valgrind libtsan2 libssl-dev zlib1g-dev libffi-dev
           libbz2-dev liblzma-dev libsqlite3-dev libmpdec-dev)
 for v in "${minors[@]}"; do packages+=("python$v" "python$v-dev" "python$v-venv"); done
 
@@ -78,29 +80,38 @@ install_packages() {
 }
 
 # Builds CPython M.N with --disable-gil from the newest source package of python M.N that the
-# archive serves; says so and goes on when it serves none.
+# archive serves; says so and goes on when it serves none. With "tsan" as the second argument,
+# the same under ThreadSanitizer, into its own prefix.
 build_free_threaded() {
-  local minor=$1 prefix=/opt/cpython-$1t
+  local minor=$1 variant=${2:-} prefix=/opt/cpython-$1t flags=""
+  if [ "$variant" = tsan ]; then
+    prefix=$prefix-tsan
+    flags="--with-thread-sanitizer --with-mimalloc"
+  fi
   if [ -x "$root$prefix/bin/python${minor}t" ]; then return; fi
   local versions version got=""
-  versions=$(in_root -- apt-cache showsrc "python$minor" 2>/dev/null | sed -n 's/^Version: //p' | sort -rV)
-  for version in $versions; do
-    if in_root -- sh -c "rm -rf /src/$minor && mkdir -p /src/$minor && cd /src/$minor && apt-get source -q --download-only python$minor=$version" >/dev/null 2>&1; then
-      got=$version
-      break
-    fi
-  done
+  if ls "$root/src/$minor"/python"${minor}"_*.orig.tar.* >/dev/null 2>&1; then
+    got=$(cd "$root/src/$minor" && ls python"${minor}"_*.orig.tar.* | head -n 1)
+  else
+    versions=$(in_root -- apt-cache showsrc "python$minor" 2>/dev/null | sed -n 's/^Version: //p' | sort -rV)
+    for version in $versions; do
+      if in_root -- sh -c "rm -rf /src/$minor && mkdir -p /src/$minor && cd /src/$minor && apt-get source -q --download-only python$minor=$version" >/dev/null 2>&1; then
+        got=$version
+        break
+      fi
+    done
+  fi
   if [ -z "$got" ]; then
     say "the archive serves no source of python$minor: no ${minor}t"
     return
   fi
-  say "building CPython ${minor}t from python$minor $got (a few minutes)"
-  in_root -- sh -c "set -e; cd /src/$minor; mkdir build; cd build
+  say "building CPython ${minor}t${variant:+ ($variant)} from $got (minutes; with tsan, a quarter of an hour)"
+  in_root -- sh -c "set -e; cd /src/$minor; rm -rf build; mkdir build; cd build
     tar xf ../python${minor}_*.orig.tar.* --strip-components=1
-    ./configure -q --disable-gil --prefix=$prefix >../configure.log 2>&1
+    ./configure -q --disable-gil $flags --prefix=$prefix >../configure.log 2>&1
     make -s -j\$(nproc) >../make.log 2>&1
     make -s install >../install.log 2>&1
-    cd / && rm -rf /src/$minor/build" || { say "building ${minor}t failed"; exit 1; }
+    cd / && rm -rf /src/$minor/build" || { say "building ${minor}t $variant failed"; exit 1; }
 }
 
 list() {
@@ -114,7 +125,7 @@ list() {
   return 0
 }
 
-[ $# -ge 1 ] || { sed -n '2,16p' "$0" >&2; exit 2; }
+[ $# -ge 1 ] || { sed -n '2,18p' "$0" >&2; exit 2; }
 command=$1
 shift
 case $command in
@@ -124,6 +135,13 @@ case $command in
     install_packages
     for v in "${free_threaded[@]}"; do build_free_threaded "$v"; done
     list >&2
+    ;;
+  tsan)
+    [ "$(id -u)" -eq 0 ] || { say "needs root"; exit 1; }
+    make_base
+    install_packages
+    build_free_threaded 3.13 tsan
+    echo /opt/cpython-3.13t-tsan/bin/python3.13t
     ;;
   list)
     list
@@ -140,7 +158,7 @@ case $command in
     in_root "${binds[@]}" -- "$@"
     ;;
   *)
-    sed -n '2,16p' "$0" >&2
+    sed -n '2,18p' "$0" >&2
     exit 2
     ;;
 esac
