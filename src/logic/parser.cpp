@@ -108,6 +108,11 @@ LogicError illegal_sequent(std::string_view text) {
 
 constexpr std::size_t kNoSkip = ~std::size_t{0};
 
+// " ", "(" and ")": the characters the tokenizer acts on.
+constexpr bool is_structural(char c) noexcept {
+  return c == ' ' || (c | 1) == ')';
+}
+
 // The tokenizer of one application, as events for a reader. `t` is the trimmed term text; it
 // begins with "(".
 //
@@ -150,7 +155,8 @@ Tokenized tokenize(std::string_view t, Reader& reader) {
   };
   // A pending token stays pending while it holds only white space.
   auto note_character = [&](std::size_t i) -> std::size_t {
-    std::size_t width = white_space_at(t, i);
+    auto byte = static_cast<unsigned char>(t[i]);
+    std::size_t width = byte < 0x80 ? is_white_space(byte) : white_space_at(t, i);
     if (width == 0) {
       mode = kName;
       return 0;
@@ -160,6 +166,12 @@ Tokenized tokenize(std::string_view t, Reader& reader) {
 
   const std::size_t n = t.size();
   for (std::size_t i = 1; i < n; ++i) {
+    if (depth == 1 && mode != kPending) {
+      // Inside a token only a space or a parenthesis changes anything.
+      while (!is_structural(t[i])) {
+        if (++i == n) return {open > 1 || has_head, open};
+      }
+    }
     const char c = t[i];
     if (depth == 0 && open > 1 && (c == ' ' || c == ')')) {
       // The parent closes its child here: whatever the child still collects is dropped.
