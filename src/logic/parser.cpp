@@ -258,7 +258,9 @@ class Parser {
  public:
   Parser(const Signature& signature, std::uint64_t& next_variable_id, ParserScratch& scratch,
          bool build)
-      : signature_(signature), next_variable_id_(next_variable_id), s_(scratch), build_(build) {}
+      : signature_(signature), next_variable_id_(next_variable_id), s_(scratch), build_(build) {
+    s_.short_names.use_for(signature.function_count());
+  }
 
   // Each application is first read once, on the guess that all of its text counts: names are
   // resolved as its tokens are closed. When one turns out to leave a child open at its end
@@ -391,13 +393,18 @@ class Parser {
   std::optional<LogicError> close_level() {
     const Level& level = s_.levels.back();
     std::string_view head = t_.substr(level.head_begin, level.head_end - level.head_begin);
-    auto id = signature_.function_id(head);
+    auto id = function_id(head, signature_.name_key(head));
     if (!id) return LogicError{LogicErrorKind::NotDeclared, std::string(head)};
     if (build_) s_.nodes[level.node] = Term{*id, level.arguments};
     // "(" head " " and the arguments each followed by " " or ")", or the head alone
     line_size_ += head.size() + (level.arguments == 0 ? 0 : 2 + level.arguments);
     s_.levels.pop_back();
     return std::nullopt;
+  }
+
+  std::optional<std::uint64_t> function_id(std::string_view name, std::uint64_t key) {
+    if (!is_short_key(key)) return signature_.function_id(name, key);
+    return s_.short_names.find(key, [&] { return signature_.function_id(name, key); });
   }
 
   std::string_view name_text(std::size_t begin, std::size_t skip, std::size_t end) {
@@ -409,7 +416,7 @@ class Parser {
 
   void resolve_name(std::string_view name) {
     std::uint64_t key = signature_.name_key(name);
-    if (auto function = signature_.function_id(name, key)) {
+    if (auto function = function_id(name, key)) {
       if (build_) s_.nodes.push_back(Term{*function, 0});
       line_size_ += name.size();
       return;

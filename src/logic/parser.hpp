@@ -83,12 +83,14 @@ struct Level {
 }  // namespace parser_detail
 
 // Working memory of the parser, kept between calls so that a declaration allocates nothing
-// but its result. Nothing in it carries meaning from one call to the next.
+// but its result. Nothing in it carries meaning from one call to the next, but for what the
+// lookups of short names found in the same signature.
 struct ParserScratch {
   PodVector<Term> nodes;
   PodVector<parser_detail::Level> levels;
   VariableScope scope;
-  std::string joined;  // a name whose text is not contiguous in the input
+  std::string joined;          // a name whose text is not contiguous in the input
+  ShortNameCache short_names;  // unlike the rest, kept from one parse to the next
 
   // Gives back memory that one unusually large text left behind.
   void trim() noexcept;

@@ -88,4 +88,43 @@ class ShortNameSet {
   std::vector<Entry> entries_;
 };
 
+// What the lookups of short names in one signature found, remembered across the parses of an
+// environment: a direct-mapped table of exact keys, so that a name met before costs a
+// multiplication and one comparison, whether it names a function or not. Names that share a
+// slot take turns in it; a miss costs the lookup it saves, so crafted names can make the table
+// useless but never slower than the lookup alone.
+class ShortNameCache {
+ public:
+  // Forgets everything unless the signature still has `function_count` functions: names are
+  // only ever added to it, so the count tells whether an answer may have changed.
+  void use_for(std::size_t function_count) noexcept {
+    if (function_count == function_count_) return;
+    function_count_ = function_count;
+    for (Slot& slot : slots_) slot = Slot{};
+  }
+
+  // The function numbered by the short name with `key`; `lookup` asks the signature.
+  template <class Lookup>
+  std::optional<std::uint64_t> find(std::uint64_t key, Lookup&& lookup) {
+    Slot& slot = slots_[(key * 0x9E3779B97F4A7C15u) >> (64 - kBits)];
+    if (slot.key == key) {
+      if (slot.value == kAbsent) return std::nullopt;
+      return slot.value;
+    }
+    std::optional<std::uint64_t> found = lookup();
+    slot = Slot{key, found ? *found : kAbsent};
+    return found;
+  }
+
+ private:
+  static constexpr int kBits = 8;
+  static constexpr std::uint64_t kAbsent = ~std::uint64_t{0};
+  struct Slot {
+    std::uint64_t key = ~std::uint64_t{0};  // no short key: its top byte is never 0xFF
+    std::uint64_t value = kAbsent;
+  };
+  Slot slots_[std::size_t{1} << kBits];
+  std::size_t function_count_ = ~std::size_t{0};
+};
+
 }  // namespace kestrin

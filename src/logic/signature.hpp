@@ -76,6 +76,7 @@ class Signature {
 
   // Throws InternalFault for a number that was never handed out: that is a broken invariant.
   const FunctionEntry& function(std::uint64_t id) const;
+  std::size_t function_count() const noexcept { return function_table_.size(); }
 
   const std::vector<std::string>& sorts() const noexcept { return sorts_; }
   const std::vector<FunctionSignature>& functions() const noexcept { return functions_; }
