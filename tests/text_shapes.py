@@ -79,7 +79,7 @@ ACCEPTED = {
     "empty arguments": lambda n: "(f" + " " * n + ") = x => x = x",
 }
 
-_CHILD = r"""
+DECLARE_CHILD = r"""
 import ctypes, gc, sys
 import _kestrin
 
@@ -121,10 +121,58 @@ def measure(text, folder):
         f.write(text)
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    out = subprocess.run([sys.executable, "-c", _CHILD, path], capture_output=True, text=True,
+    out = subprocess.run([sys.executable, "-c", DECLARE_CHILD, path], capture_output=True, text=True,
                          env=env, timeout=300)
     os.remove(path)
     if out.returncode != 0:
         raise RuntimeError(out.stderr[-2000:])
     outcome, size, peak, kept = out.stdout.split()
     return outcome, int(size), int(peak), int(kept)
+
+
+_KEPT_CHILD = r"""
+import ctypes, gc, sys
+import _kestrin
+
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+def refuse(text):
+    env = _kestrin.Environment()
+    env.declare_function("f", ["A", "A"], "A")
+    env.declare_function("c", [], "A")
+    try:
+        env.declare_sequent(text)
+    except ValueError:
+        return env
+    raise AssertionError("accepted")
+
+with open(sys.argv[1], encoding="utf-8") as f:
+    text = f.read()
+count = int(sys.argv[2])
+gc.disable()
+libc = ctypes.CDLL(None)
+kept = [refuse(text)]  # the allocator's first pools for the parser's arrays
+libc.malloc_trim(0)
+before = rss()
+kept += [refuse(text) for _ in range(count)]
+libc.malloc_trim(0)
+print((rss() - before) / count)
+"""
+
+
+def kept_per_environment(text, count, folder):
+    """Bytes of resident memory that each of `count` environments keeps after refusing `text`,
+    measured in a fresh interpreter."""
+    path = os.path.join(folder, "text.txt")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    out = subprocess.run([sys.executable, "-c", _KEPT_CHILD, path, str(count)],
+                         capture_output=True, text=True, env=env, timeout=300)
+    os.remove(path)
+    if out.returncode != 0:
+        raise RuntimeError(out.stderr[-2000:])
+    return float(out.stdout)

@@ -9,8 +9,10 @@ namespace kestrin {
 
 using parser_detail::Level;
 
-// Scratch memory up to this size is kept between calls; more is given back after a call.
-constexpr std::size_t kKeepBytes = std::size_t{1} << 20;
+// A working array up to this size is kept between calls, enough for a declaration of a few
+// thousand bytes; a larger one is given back after the call, so that an environment that once
+// read a large text (or many environments that each did) does not hold on to its memory.
+constexpr std::size_t kKeepBytes = std::size_t{16} << 10;
 
 void VariableScope::reset(std::string_view text) noexcept {
   text_ = text;

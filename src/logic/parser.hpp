@@ -44,7 +44,7 @@ class VariableScope {
   // need not outlive the call.
   void insert(std::string_view name, std::uint64_t key, const Signature& signature);
   std::size_t size() const noexcept { return names_.size(); }
-  // Gives back memory that one unusually large text left behind.
+  // Gives back memory beyond what a small declaration needs.
   void trim() noexcept;
 
  private:
@@ -92,7 +92,7 @@ struct ParserScratch {
   std::string joined;          // a name whose text is not contiguous in the input
   ShortNameCache short_names;  // unlike the rest, kept from one parse to the next
 
-  // Gives back memory that one unusually large text left behind.
+  // Gives back memory beyond what a small declaration needs.
   void trim() noexcept;
 };
 

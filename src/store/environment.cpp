@@ -3,6 +3,12 @@
 #include "logic/growth.hpp"
 
 namespace kestrin {
+namespace {
+
+// Working memory kept between calls, as the parser's arrays (see parser.cpp).
+constexpr std::size_t kKeepScratchBytes = std::size_t{16} << 10;
+
+}  // namespace
 
 Result<Done, LogicError> Environment::declare_sequent(std::string_view text) {
   auto parsed = parse_sequent(signature, next_variable_id, text, parser_scratch);
@@ -21,8 +27,7 @@ Result<Done, LogicError> Environment::declare_sequent(std::string_view text) {
   bool ascii = true;
   SequentObjects objects = append_sequent_objects(signature, sequent, term_objects, term_tuples,
                                                   open_applications, ascii);
-  if (open_applications.capacity() > (std::size_t{1} << 16))
-    decltype(open_applications)().swap(open_applications);
+  open_applications.release_above(kKeepScratchBytes);
   sequent_records.push_back(std::move(sequent));
   sequent_objects.push_back(objects);
   text_ascii = text_ascii && ascii;

@@ -39,7 +39,7 @@ class Environment {
 
   // Working memory for the methods; holds no state between calls.
   ParserScratch parser_scratch;
-  std::vector<OpenList> open_applications;
+  PodVector<OpenList> open_applications;
 };
 
 }  // namespace kestrin

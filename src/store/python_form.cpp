@@ -32,7 +32,7 @@ PyObject* next_child(OpenList& list, ObjectBuild& build) {
 // tuple is made before its contents, so that the collector meets a referrer before what it
 // refers to.
 void fill_term(const Signature& signature, const Term*& p, PyObject* tuple, ObjectBuild& build,
-               LineWriter& line, bool& ascii, std::vector<OpenList>& open) {
+               LineWriter& line, bool& ascii, PodVector<OpenList>& open) {
   open.clear();
   for (;;) {
     const Term& term = *p++;
@@ -46,7 +46,7 @@ void fill_term(const Signature& signature, const Term*& p, PyObject* tuple, Obje
       Ref arguments = build.list(term.arity);
       if (term.arity != 0) {
         line.open(function.name);
-        open.push_back(OpenList{arguments.get(), 0, static_cast<Py_ssize_t>(term.arity)});
+        open.push_back(OpenList{arguments.get(), 0});
         put_tuple_item(tuple, 1, std::move(arguments));
         tuple = next_child(open.back(), build);
         continue;
@@ -57,7 +57,7 @@ void fill_term(const Signature& signature, const Term*& p, PyObject* tuple, Obje
     // A subtree is complete: close what it completes, or go on to the next argument.
     for (;;) {
       if (open.empty()) return;
-      if (open.back().next != open.back().size) {
+      if (open.back().next != PyList_GET_SIZE(open.back().list)) {
         line.separate();
         break;
       }
@@ -72,18 +72,17 @@ void fill_term(const Signature& signature, const Term*& p, PyObject* tuple, Obje
 // complete term at `tuple` to the collector, each parent before its children, so that the
 // collector's passes meet a referrer before what it refers to instead of setting each child
 // aside and taking it back again.
-void track_term(PyObject* tuple, std::vector<OpenList>& open) {
+void track_term(PyObject* tuple, PodVector<OpenList>& open) {
   open.clear();
   for (;;) {
     finish(tuple);
     PyObject* arguments = PyTuple_GET_ITEM(tuple, 1);
     finish(arguments);
-    if (PyList_GET_SIZE(arguments) != 0)
-      open.push_back(OpenList{arguments, 0, PyList_GET_SIZE(arguments)});
+    if (PyList_GET_SIZE(arguments) != 0) open.push_back(OpenList{arguments, 0});
     for (;;) {
       if (open.empty()) return;
       OpenList& top = open.back();
-      if (top.next != top.size) {
+      if (top.next != PyList_GET_SIZE(top.list)) {
         tuple = PyList_GET_ITEM(top.list, top.next++);
         break;
       }
@@ -135,7 +134,7 @@ void TermTupleReserve::make_room(std::size_t count, std::size_t stored) {
 
 SequentObjects append_sequent_objects(const Signature& signature, Sequent& sequent,
                                       std::vector<Ref>& terms, TermTupleReserve& reserve,
-                                      std::vector<OpenList>& open, bool& ascii) {
+                                      PodVector<OpenList>& open, bool& ascii) {
   SequentObjects objects{sequent.premise_count(), sequent.conclusion_count()};
   std::size_t first = terms.size();
   std::size_t count = objects.term_count();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "capi/ref.hpp"
+#include "logic/pod_vector.hpp"
 #include "logic/sequent.hpp"
 #include "logic/signature.hpp"
 #include "logic/unicode.hpp"
@@ -54,11 +55,10 @@ inline Ref new_str(std::string_view utf8) {
   return new_str(utf8, shape_of(utf8));
 }
 
-// An argument list being filled: `next` of its `size` items are in place.
+// An argument list being filled: its first `next` items are in place.
 struct OpenList {
   PyObject* list;
   Py_ssize_t next;
-  Py_ssize_t size;
 };
 
 // Appends the forms of every term of `sequent` to `terms`, which must have room for them, and
@@ -68,6 +68,6 @@ struct OpenList {
 // was. `open` is working memory for the applications being filled.
 SequentObjects append_sequent_objects(const Signature& signature, Sequent& sequent,
                                       std::vector<Ref>& terms, TermTupleReserve& reserve,
-                                      std::vector<OpenList>& open, bool& ascii);
+                                      PodVector<OpenList>& open, bool& ascii);
 
 }  // namespace kestrin
