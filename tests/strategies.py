@@ -19,6 +19,7 @@ FUNCTION_NAMES = [
     "f g",        # inner space: usable as a bare constant, never as a head
     "?x", "?0",   # "?" has no meaning in input
     "é", "ƒ",
+    "\u0915",     # three UTF-8 bytes led by 0xE0
     "\x00",
     "\t",         # head "\t" is reachable, "(\t x)" splits only at U+0020
     "f\tx",       # a tab inside parentheses is part of the token
@@ -31,7 +32,7 @@ FUNCTION_NAMES = [
 SORT_NAMES = ["A", "B", "a", "", "A B", "é"]
 
 # Variable-ish names; "x " and "\u3000x" trim to the same variable as "x".
-VARIABLE_NAMES = ["x", "y", "z", "X", "?0", "?1", "x y", "é", "\x1c", "x\x00"]
+VARIABLE_NAMES = ["x", "y", "z", "X", "?0", "?1", "x y", "é", "\u0e01", "\x1c", "x\x00"]
 
 # Things that may surround a term: trimmed White_Space and look-alikes that
 # are not trimmed (U+001C, U+200B).

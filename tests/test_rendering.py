@@ -81,12 +81,13 @@ def test_rendered_line(funcs, text, line):
     assert str(env) == line + "\n"
 
 
-# Names at the end of ASCII, where the stored text stops being one byte a character
-# (`sorts` and `functions` are checked with the same names in test_signature.py).
+# Names at the end of ASCII, where the stored text stops being one byte a character (`sorts`
+# and `functions` are checked with these in test_signature.py), and at the ends of the range of
+# the UTF-8 lead byte 0xE0.
 @pytest.mark.parametrize(
     "name",
-    ["\x7f", "\x80", "a\x80b", "\xff", "\u0100", "\uffff", "\U00010000",
-     "\x7f\x80\xff\u0100\uffff\U00010000a"],
+    ["\x7f", "\x80", "a\x80b", "\xff", "\u0100", "\u07ff", "\u0800", "\u0fff", "\u1000",
+     "\uffff", "\U00010000", "\x7f\x80\xff\u0100\uffff\U00010000a"],
 )
 def test_names_round_trip_exactly(name):
     env = Environment()

@@ -163,6 +163,10 @@ TOKENIZER = [
     (F, "(f x))((y) = )(y => )(y = x", "(f ?0 ?1) = ?1 => ?1 = ?0", 2),
     # open text at the end is dropped whole: y is never numbered
     (F, "(f x (g y = z => z = z", "(f ?0) = ?1 => ?1 = ?1", 2),
+    # ...also right after the head, leaving f no argument at all
+    (F, "(f (g = x => x = x", "f = ?0 => ?0 = ?0", 1),
+    # ...and with it a closed application inside, whose undeclared head is never looked up
+    (F, "(f (g (h y) z = x => x = x", "f = ?0 => ?0 = ?0", 1),
     # a closed inner application, then open text
     (F, "(f (g y) x = x => x = x", "(f (g ?0)) = ?1 => ?1 = ?1", 2),
     # a reopening "(" right after the head's ")": x is an argument
@@ -220,6 +224,12 @@ NAMES = [
     (["x "], "x  = x => x = x", "?0 = ?0 => ?0 = ?0", 1),
     # the empty name, once declared, is a constant, and a head
     ([""], "( x) = => = ()", "( ?0) =  =>  = ", 1),
+    # seven bytes and eight: a name is its own key up to seven
+    (["abcdefg", "abcdefgh"], "abcdefg = abcdefgh => abcdefh = abcdefgi", "abcdefg = abcdefgh => ?0 = ?1", 2),
+    # NUL bytes count like any other
+    (["a\x00"], "a = a\x00 => a\x00\x00 = \x00a", "?0 = a\x00 => ?1 = ?2", 3),
+    # three-byte characters with the lead byte 0xE0 (U+0800-U+0FFF), one ending the text
+    (["\u0915"], "\u0e01 = (\u0915 \u0800) => \u0915 = \u0e01", "?0 = (\u0915 ?1) => \u0915 = ?0", 2),
 ]
 
 
@@ -290,6 +300,21 @@ def test_numbering_runs_on_across_sequents_and_failures():
     other.declare_sequent("x = y => y = x")
     assert str(other) == "?0 = ?1 => ?1 = ?0\n"
     assert next_variable(env) == 11
+
+
+# Up to 256 names of at most seven bytes are looked up without hashing, past that by hash.
+@pytest.mark.parametrize("count", [256, 257, 600])
+def test_every_declared_name_is_found_whatever_their_number(count):
+    names = ["c%d" % i for i in range(count)]
+    env = env_with(names[:-1])
+    # a name met before it is declared is a variable, and a constant afterwards
+    env.declare_sequent("(%s x) = %s => x = %s" % (names[0], names[-1], names[-2]))
+    env.declare_function(names[-1], [], "A")
+    env.declare_sequent("(%s x) = %s => x = %s" % (names[0], names[-1], names[-2]))
+    env.declare_sequent(", ".join("%s = x" % name for name in names) + " => x = x")
+    assert str(env).split("\n")[:2] == [
+        "(c0 ?0) = ?1 => ?0 = %s" % names[-2], "(c0 ?2) = %s => ?2 = %s" % (names[-1], names[-2])]
+    assert next_variable(env) == 4
 
 
 def introducing(names, start, stop):
