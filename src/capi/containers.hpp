@@ -105,9 +105,12 @@ class ObjectBuild {
   // runs caller code: sys.stderr) only after the stretch, once what it made is dropped.
   struct Failed {};
   static Ref checked(PyObject* made) {
-    if (made == nullptr) throw Failed{};
+    if (made == nullptr) [[unlikely]]
+      failed();
     return Ref::steal(made);
   }
+  // Out of the way of the calls that succeed.
+  [[noreturn, gnu::noinline, gnu::cold]] static void failed() { throw Failed{}; }
 
   // A list or tuple filled later in the stretch: tracked already when kTrackWhenMade, else
   // hidden, to be finished once complete.

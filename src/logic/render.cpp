@@ -4,6 +4,10 @@
 
 namespace kestrin {
 
+void LineWriter::overflow() {
+  throw InternalFault{"a sequent's line is longer than measured"};
+}
+
 std::size_t environment_text_size(std::span<const Sequent> sequents) noexcept {
   std::size_t size = 0;
   for (const Sequent& sequent : sequents) size += sequent.text().size() + 1;

@@ -17,6 +17,7 @@
 
 #include "logic/internal_fault.hpp"
 #include "logic/sequent.hpp"
+#include "logic/short_copy.hpp"
 
 namespace kestrin {
 
@@ -70,7 +71,7 @@ class LineWriter {
   void open(std::string_view head) {
     room(head.size() + 2);
     *out_++ = '(';
-    std::memcpy(out_, head.data(), head.size());
+    copy_bytes(out_, head.data(), head.size());
     out_ += head.size();
     *out_++ = ' ';
   }
@@ -86,17 +87,17 @@ class LineWriter {
 
  private:
   void room(std::size_t size) const {
-    if (size > static_cast<std::size_t>(end_ - out_)) {
-      throw InternalFault{"a sequent's line is longer than measured"};
-    }
+    if (size > static_cast<std::size_t>(end_ - out_)) [[unlikely]]
+      overflow();
   }
+  [[noreturn]] static void overflow();
   void character(char c) {
     room(1);
     *out_++ = c;
   }
   void text(std::string_view s) {
     room(s.size());
-    std::memcpy(out_, s.data(), s.size());
+    copy_bytes(out_, s.data(), s.size());
     out_ += s.size();
   }
 

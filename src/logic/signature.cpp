@@ -69,11 +69,8 @@ Result<Done, LogicError> Signature::declare_function(
   return Done{};
 }
 
-const FunctionEntry& Signature::function(std::uint64_t id) const {
-  if (id >= function_table_.size()) {
-    throw InternalFault{"function number " + std::to_string(id) + " is not declared"};
-  }
-  return function_table_[id];
+void Signature::no_such_function(std::uint64_t id) {
+  throw InternalFault{"function number " + std::to_string(id) + " is not declared"};
 }
 
 }  // namespace kestrin

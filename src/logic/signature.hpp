@@ -75,13 +75,19 @@ class Signature {
   }
 
   // Throws InternalFault for a number that was never handed out: that is a broken invariant.
-  const FunctionEntry& function(std::uint64_t id) const;
+  const FunctionEntry& function(std::uint64_t id) const {
+    if (id >= function_table_.size()) [[unlikely]]
+      no_such_function(id);
+    return function_table_[id];
+  }
   std::size_t function_count() const noexcept { return function_table_.size(); }
 
   const std::vector<std::string>& sorts() const noexcept { return sorts_; }
   const std::vector<FunctionSignature>& functions() const noexcept { return functions_; }
 
  private:
+  [[noreturn]] static void no_such_function(std::uint64_t id);
+
   SipKey sort_key_;
   SipKey function_key_;
   TextIndex sort_index_;                       // sort_ids

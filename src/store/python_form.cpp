@@ -7,6 +7,7 @@
 #include "capi/containers.hpp"
 #include "logic/internal_fault.hpp"
 #include "logic/render.hpp"
+#include "logic/short_copy.hpp"
 
 namespace kestrin {
 namespace {
@@ -14,7 +15,7 @@ namespace {
 // A new str of ASCII text.
 Ref ascii_str(std::string_view text) {
   Ref str = ObjectBuild::checked(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 0x7F));
-  std::memcpy(PyUnicode_1BYTE_DATA(str.get()), text.data(), text.size());
+  copy_bytes(PyUnicode_1BYTE_DATA(str.get()), text.data(), text.size());
   return str;
 }
 
@@ -41,8 +42,12 @@ void fill_term(const Signature& signature, const Term*& p, PyObject* tuple, Obje
       put_tuple_item(tuple, 1, build.list(0));
     } else {
       const FunctionEntry& function = signature.function(term.id);
-      if (function.shape.max_char > 0x7F) ascii = false;
-      put_tuple_item(tuple, 0, ObjectBuild::checked(make_str(function.name, function.shape)));
+      if (function.shape.max_char < 0x80) {
+        put_tuple_item(tuple, 0, ascii_str(function.name));
+      } else {
+        ascii = false;
+        put_tuple_item(tuple, 0, ObjectBuild::checked(make_str(function.name, function.shape)));
+      }
       Ref arguments = build.list(term.arity);
       if (term.arity != 0) {
         line.open(function.name);
@@ -98,7 +103,7 @@ PyObject* make_str(std::string_view utf8, const TextShape& shape) noexcept {
       PyUnicode_New(static_cast<Py_ssize_t>(shape.length), static_cast<Py_UCS4>(shape.max_char));
   if (text == nullptr) return nullptr;
   if (shape.max_char < 0x80) {
-    std::memcpy(PyUnicode_1BYTE_DATA(text), utf8.data(), utf8.size());
+    copy_bytes(PyUnicode_1BYTE_DATA(text), utf8.data(), utf8.size());
     return text;
   }
   int kind = PyUnicode_KIND(text);
