@@ -477,14 +477,14 @@ def main():
 
     size = QUICK if args.quick else FULL
     rounds = size['rounds']
-    table = []  # (figure, goal text, value or None, note, goal test or None)
+    table = []  # (figure, goal text, value or None, note, goal test or None, decimals)
 
-    def report(name, figure, goal, value, test=None, note=''):
+    def report(name, figure, goal, value, test=None, note='', places=2):
         if value is None:
             print('%s skipped (%s)' % (name, note), flush=True)
         else:
-            print('%s %.2f' % (name, value), flush=True)
-        table.append((figure, goal, value, note, test))
+            print('%s %.*f' % (name, places, value), flush=True)
+        table.append((figure, goal, value, note, test, places))
 
     print('cpython %s%s' % (platform.python_version(), ' (quick run)' if args.quick else ''))
     texts = generate_theory(size['theory'])
@@ -512,7 +512,7 @@ def main():
             report('declare_vs_floor_instructions_gc_%s' % state,
                    'the same in instructions (callgrind), %d sequents, collector %s'
                    % (count, state), 'at most %.1f' % goal, ratios and ratios[state],
-                   lambda v, goal=goal: v <= goal, note)
+                   lambda v, goal=goal: v <= goal, note, places=3)
 
     corpus_figure = 'declare_sequent / object floor, corpus, collector on'
     loader = args.corpus and os.path.join(args.corpus, 'load.py')
@@ -664,13 +664,13 @@ def main():
     print()
     print('| figure | goal | measured |')
     print('| --- | --- | --- |')
-    for figure, goal, value, note, test in table:
+    for figure, goal, value, note, test, places in table:
         if value is None:
             measured = 'skipped: %s' % note
         elif test is None:
-            measured = '%.2f' % value
+            measured = '%.*f' % (places, value)
         else:
-            measured = '%.2f, goal %s' % (value, 'met' if test(value) else 'missed')
+            measured = '%.*f, goal %s' % (places, value, 'met' if test(value) else 'missed')
         print('| %s | %s | %s |' % (figure, goal, measured.replace('|', '/')))
 
     if disagreement is not None:
