@@ -77,7 +77,7 @@ void fill_term(const Signature& signature, const Term*& p, PyObject* tuple, Obje
 // complete term at `tuple` to the collector, each parent before its children, so that the
 // collector's passes meet a referrer before what it refers to instead of setting each child
 // aside and taking it back again.
-void track_term(PyObject* tuple, PodVector<OpenList>& open) {
+[[maybe_unused]] void track_term(PyObject* tuple, PodVector<OpenList>& open) {
   open.clear();
   for (;;) {
     finish(tuple);
