@@ -8,11 +8,14 @@ threads together, divided by the same with one thread (median of R rounds). On a
 interpreter the threads run in parallel, so the ideal is k, bounded by the machine's cores
 (os.cpu_count() is printed); under the GIL it stays near 1. The collector is paused while the
 threads run, as docs/performance.md advises for large loads, so that the figure is the module's.
+Every load runs in a fresh interpreter: the memory that the threads of an earlier load left to
+their allocator's heaps would otherwise be reclaimed on the clock of the next one.
 """
 import argparse
 import gc
 import os
 import statistics
+import subprocess
 import sys
 import sysconfig
 import threading
@@ -57,9 +60,12 @@ def main():
     parser.add_argument("--sequents", type=int, default=20000)
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--threads", default="1,2,4")
+    parser.add_argument("--load", type=int, metavar="K", help=argparse.SUPPRESS)
     options = parser.parse_args()
+    if options.load:
+        print(load(options.load, generate_theory(options.sequents)))
+        return
     counts = [int(k) for k in options.threads.split(",")]
-    texts = generate_theory(options.sequents)
     gil = getattr(sys, "_is_gil_enabled", lambda: True)()
     print("CPython %s, %s, GIL %s, %d CPUs" % (
         sys.version.split()[0],
@@ -68,7 +74,10 @@ def main():
     rates = {k: [] for k in counts}
     for _ in range(options.rounds):
         for k in counts:
-            rates[k].append(load(k, texts))
+            child = subprocess.run([sys.executable, os.path.abspath(__file__), "--load", str(k),
+                                    "--sequents", str(options.sequents)],
+                                   check=True, capture_output=True, text=True)
+            rates[k].append(float(child.stdout))
     base = statistics.median(rates[counts[0]])
     print("| threads | sequents per second | against %d thread%s |" % (counts[0], "s"[:counts[0] > 1]))
     print("|---|---|---|")
