@@ -37,13 +37,15 @@ struct TextSequence {
   std::vector<Ref> items;
   // Without a GIL, a list is read from a copy taken under the list's own lock, since another
   // thread could change it and drop an item whose text is viewed. Dropping the copy can run
-  // finalizers, so the caller drops it once the call has given its borrow back.
+  // finalizers, so the caller takes it and drops it once the call has given its borrow back;
+  // only a refused argument drops it here.
   Ref list_copy;
 
   ~TextSequence() {
-    if (items.empty()) return;
+    if (items.empty() && !list_copy) return;
     CallerCode caller_code;  // dropping them can run their finalizers
     items.clear();
+    list_copy = Ref();
   }
   TextSequence() = default;
   TextSequence(TextSequence&&) = default;
