@@ -9,11 +9,6 @@ namespace kestrin {
 
 using parser_detail::Level;
 
-// A working array up to this size is kept between calls, enough for a declaration of a few
-// thousand bytes; a larger one is given back after the call, so that an environment that once
-// read a large text (or many environments that each did) does not hold on to its memory.
-constexpr std::size_t kKeepBytes = std::size_t{16} << 10;
-
 void VariableScope::reset(std::string_view text) noexcept {
   text_ = text;
   names_.clear();
@@ -89,17 +84,17 @@ void VariableScope::insert(std::string_view name, std::uint64_t key, const Signa
 }
 
 void VariableScope::trim() noexcept {
-  names_.release_above(kKeepBytes);
-  slots_.release_above(kKeepBytes);
-  if (kept_.capacity() > kKeepBytes) std::string().swap(kept_);
+  names_.release_above(kKeptScratchBytes);
+  slots_.release_above(kKeptScratchBytes);
+  if (kept_.capacity() > kKeptScratchBytes) std::string().swap(kept_);
   reset({});
 }
 
 void ParserScratch::trim() noexcept {
-  nodes.release_above(kKeepBytes);
-  levels.release_above(kKeepBytes);
+  nodes.release_above(kKeptScratchBytes);
+  levels.release_above(kKeptScratchBytes);
   scope.trim();
-  if (joined.capacity() > kKeepBytes) std::string().swap(joined);
+  if (joined.capacity() > kKeptScratchBytes) std::string().swap(joined);
 }
 
 namespace {

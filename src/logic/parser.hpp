@@ -14,6 +14,7 @@
 // without building its terms, and read again to build them only once it is known to be
 // accepted.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -81,6 +82,11 @@ struct Level {
 };
 
 }  // namespace parser_detail
+
+// A working array up to this size is kept between calls, enough for a declaration of a few
+// thousand bytes; a larger one is given back after the call, so that an environment that once
+// read a large text (or many environments that each did) does not hold on to its memory.
+inline constexpr std::size_t kKeptScratchBytes = std::size_t{16} << 10;
 
 // Working memory of the parser, kept between calls so that a declaration allocates nothing
 // but its result. Nothing in it carries meaning from one call to the next, but for what the

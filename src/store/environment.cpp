@@ -3,12 +3,6 @@
 #include "logic/growth.hpp"
 
 namespace kestrin {
-namespace {
-
-// Working memory kept between calls, as the parser's arrays (see parser.cpp).
-constexpr std::size_t kKeepScratchBytes = std::size_t{16} << 10;
-
-}  // namespace
 
 Result<Done, LogicError> Environment::declare_sequent(std::string_view text) {
   auto parsed = parse_sequent(signature, next_variable_id, text, parser_scratch);
@@ -27,7 +21,7 @@ Result<Done, LogicError> Environment::declare_sequent(std::string_view text) {
   bool ascii = true;
   SequentObjects objects = append_sequent_objects(signature, sequent, term_objects, term_tuples,
                                                   open_applications, ascii);
-  open_applications.release_above(kKeepScratchBytes);
+  open_applications.release_above(kKeptScratchBytes);
   sequent_records.push_back(std::move(sequent));
   sequent_objects.push_back(objects);
   text_ascii = text_ascii && ascii;

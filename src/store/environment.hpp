@@ -37,7 +37,8 @@ class Environment {
   // Whether the environment's text is all ASCII.
   bool text_ascii = true;
 
-  // Working memory for the methods; holds no state between calls.
+  // Working memory for the methods; holds no state between calls but a cache of name lookups
+  // (see ParserScratch).
   ParserScratch parser_scratch;
   PodVector<OpenList> open_applications;
 };
