@@ -180,6 +180,10 @@ def test_linear_time_on_large_inputs():
 
 
 @under_sanitizer
+# The free-threaded allocator keeps freed pages for a while: over 30 rounds the resident set
+# of 3.13t swings by up to 24 MiB and comes back, so it tells nothing there (the test of
+# allocated blocks below covers that build).
+@pytest.mark.skipif(FREE_THREADED, reason="the free-threaded allocator's resident set swings")
 def test_repeated_work_does_not_grow_memory():
     run_child("""
         def round_():
