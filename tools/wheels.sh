@@ -22,7 +22,7 @@ repo=$PWD
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
-step() { printf '\n=== %s ===\n' "$*"; }
+step() { printf '\n=== %s (at %d s) ===\n' "$*" "$SECONDS"; }
 pyenv_versions=(3.8 3.9 3.10 3.11 3.12 3.13)
 platform=manylinux_2_17_x86_64
 
