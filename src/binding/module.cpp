@@ -61,8 +61,13 @@ Outcome initialize() {
 }  // namespace
 }  // namespace kestrin
 
-// Spelled out rather than PyMODINIT_FUNC: before 3.9 that macro does not export the symbol, and
-// everything else in the library is built hidden.
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kestrin(void) {
+// Everything else in the library is built hidden. From 3.9 on the macro exports the symbol on
+// every system; before that only on Windows, so it is given the visibility that exports it.
+#if PY_VERSION_HEX < 0x03090000 && !defined(_WIN32)
+#undef PyMODINIT_FUNC
+#define PyMODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
+
+PyMODINIT_FUNC PyInit__kestrin(void) {
   return kestrin::guarded(kestrin::initialize);
 }

@@ -3,14 +3,12 @@
 //
 // A text that is refused must not cost many times its own size, and a std::vector that doubles
 // holds the old and the new array at once while it copies: half again more than the data at
-// every growth. Large arrays here live in a memory mapping of their own and grow with mremap,
-// which moves page mappings instead of copying bytes, so growing never holds two copies, and
-// the pages reserved but not yet written cost nothing. What such an array costs is what it
+// every growth. Large arrays here live in pages of their own (see pages.hpp), which grow on
+// Linux by moving page mappings instead of copying bytes, so growing never holds two copies,
+// and the pages reserved but not yet written cost nothing. What such an array costs is what it
 // holds. Small arrays use the C allocator, as a mapping per array would waste most of a page.
 //
 // Under AddressSanitizer every array uses the C allocator, so that its bounds are checked.
-
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -19,6 +17,8 @@
 #include <new>
 #include <type_traits>
 #include <utility>
+
+#include "logic/pages.hpp"
 
 namespace kestrin {
 
@@ -76,7 +76,6 @@ class PodVector {
 #else
   static constexpr std::size_t kMapFrom = std::size_t{1} << 18;
 #endif
-  static constexpr std::size_t kPage = 4096;
 
   void grow(std::size_t need) {
     constexpr std::size_t kMax = (~std::size_t{0} / 2) / sizeof(T);
@@ -90,18 +89,19 @@ class PodVector {
       capacity_ = count;
       return;
     }
-    bytes = (bytes + kPage - 1) / kPage * kPage;
+    bytes = pages::round_up(bytes);
+    if (bytes == 0) throw std::bad_alloc();
     void* p;
     if (mapped_bytes_ != 0) {
-      p = mremap(static_cast<void*>(data_), mapped_bytes_, bytes, MREMAP_MAYMOVE);
+      p = pages::grow(static_cast<void*>(data_), mapped_bytes_, bytes, size_ * sizeof(T));
     } else {
-      p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (p != MAP_FAILED) {
+      p = pages::map(bytes);
+      if (p != nullptr) {
         if (size_ != 0) std::memcpy(p, static_cast<const void*>(data_), size_ * sizeof(T));
         std::free(static_cast<void*>(data_));
       }
     }
-    if (p == MAP_FAILED) throw std::bad_alloc();
+    if (p == nullptr) throw std::bad_alloc();
     data_ = static_cast<T*>(p);
     mapped_bytes_ = bytes;
     capacity_ = bytes / sizeof(T);
@@ -109,7 +109,7 @@ class PodVector {
 
   void deallocate() noexcept {
     if (mapped_bytes_ != 0) {
-      munmap(static_cast<void*>(data_), mapped_bytes_);
+      pages::unmap(static_cast<void*>(data_), mapped_bytes_);
     } else {
       std::free(static_cast<void*>(data_));
     }

@@ -10,7 +10,6 @@
 // holds at most kMaxShortNames keys; a signature with more short names than that looks all its
 // names up through its keyed index alone.
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -18,26 +17,23 @@
 #include <string_view>
 #include <vector>
 
+#include "logic/byte_order.hpp"
 #include "logic/growth.hpp"
 
 namespace kestrin {
 
-static_assert(std::endian::native == std::endian::little, "short keys assume little-endian");
-
 constexpr std::size_t kShortNameBytes = 7;
 
-// The key of a name of at most kShortNameBytes bytes: its bytes, and its length in the top
-// byte. A longer name's key (see Signature::name_key) has 0xFF there instead.
+// The key of a name of at most kShortNameBytes bytes: its bytes read as a little-endian
+// number, and its length in the top byte. A longer name's key (see Signature::name_key) has 0xFF
+// there instead.
 inline std::uint64_t short_key(std::string_view name) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(name.data());
   const std::size_t n = name.size();
   std::uint64_t bytes = 0;
   if (n >= 4) {
     // Two overlapping loads: the bytes they share are the same, so or-ing them is exact.
-    std::uint32_t low, high;
-    std::memcpy(&low, p, 4);
-    std::memcpy(&high, p + n - 4, 4);
-    bytes = low | std::uint64_t{high} << (8 * (n - 4));
+    bytes = load_le32(p) | std::uint64_t{load_le32(p + n - 4)} << (8 * (n - 4));
   } else if (n != 0) {
     bytes =
         p[0] | std::uint64_t{p[n / 2]} << (8 * (n / 2)) | std::uint64_t{p[n - 1]} << (8 * (n - 1));

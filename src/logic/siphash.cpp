@@ -5,6 +5,8 @@
 #include <cstring>
 #include <random>
 
+#include "logic/byte_order.hpp"
+
 namespace kestrin {
 namespace {
 
@@ -68,9 +70,7 @@ std::uint64_t siphash13(const SipKey& key, std::string_view text) noexcept {
   std::size_t n = text.size();
   const char* end = p + (n & ~std::size_t{7});
   for (; p != end; p += 8) {
-    std::uint64_t m;
-    std::memcpy(&m, p, 8);
-    s.absorb(m);
+    s.absorb(load_le64(reinterpret_cast<const unsigned char*>(p)));
   }
   std::uint64_t last = static_cast<std::uint64_t>(n) << 56;
   for (std::size_t i = n & 7; i-- > 0;) {
