@@ -1,4 +1,7 @@
+import functools
 import os
+import subprocess
+import sys
 import sysconfig
 
 import pytest
@@ -22,6 +25,32 @@ allocation_failures_testable = pytest.mark.skipif(
 # A free-threaded interpreter refuses a module of single-phase initialisation in every
 # subinterpreter, before the module's own code runs.
 NOT_IN_SUBINTERPRETERS = "module _kestrin does not support loading in subinterpreters"
+
+
+@functools.lru_cache(maxsize=None)
+def _address_space_limits_hold():
+    # Asked of a child: a cap a little above what it has mapped, then an allocation far above.
+    probe = (
+        "import resource\n"
+        "with open('/proc/self/status') as f:\n"
+        "    mapped = next(int(l.split()[1]) * 1024 for l in f if l.startswith('VmSize'))\n"
+        "hard = resource.getrlimit(resource.RLIMIT_AS)[1]\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (mapped + (64 << 20), hard))\n"
+        "try:\n"
+        "    bytearray(512 << 20)\n"
+        "except MemoryError:\n"
+        "    print('held')\n")
+    out = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=120)
+    return out.stdout.strip() == "held"
+
+
+@pytest.fixture
+def address_space_limits():
+    """Skips where the system does not enforce a cap on the address space (RLIMIT_AS): user-mode
+    emulation, which runs the other architectures' interpreters here, accepts the cap and
+    ignores it."""
+    if not _address_space_limits_hold():
+        pytest.skip("this system does not enforce RLIMIT_AS (as under qemu-user emulation)")
 
 
 @pytest.fixture

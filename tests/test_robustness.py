@@ -21,6 +21,7 @@ from text_shapes import ACCEPTED, REFUSED, measure
 
 PRELUDE = """\
 import gc
+import os
 from _kestrin import Environment
 N = 10 ** 6
 # Millions of term objects: the collector's passes would dominate the run time.
@@ -43,7 +44,7 @@ def next_variable(env):
 
 def rss():
     with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 """
 
 
@@ -211,7 +212,7 @@ def test_repeated_work_does_not_grow_memory():
 
 
 @under_sanitizer
-def test_memory_running_out_in_the_parser_is_a_memory_error():
+def test_memory_running_out_in_the_parser_is_a_memory_error(address_space_limits):
     # The address space is capped a little above what the process uses, so the parser's own
     # arrays cannot grow for this text: the call fails inside the parse, with MemoryError and
     # not the internal fault, and the environment is left as it was.
@@ -316,7 +317,7 @@ def test_white_space_at_the_edges_of_a_function_name():
 
 
 @under_sanitizer
-def test_running_out_of_memory_leaves_the_environment_consistent():
+def test_running_out_of_memory_leaves_the_environment_consistent(address_space_limits):
     out = run_child("""
         import resource
         env = Environment()
@@ -326,7 +327,7 @@ def test_running_out_of_memory_leaves_the_environment_consistent():
         env.declare_sequent(text)
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
         with open("/proc/self/statm") as f:
-            used = int(f.read().split()[0]) * 4096
+            used = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
         resource.setrlimit(resource.RLIMIT_AS, (used + (48 << 20), hard))
         failure = None
         try:

@@ -79,10 +79,20 @@ ACCEPTED = {
     "empty arguments": lambda n: "(f" + " " * n + ") = x => x = x",
 }
 
+_TRIM = r"""# glibc's allocator keeps freed memory until asked to give it back; musl's gives it back itself
+# and has no such call.
+_trim = getattr(ctypes.CDLL(None), "malloc_trim", None)
+
+def trim():
+    if _trim is not None:
+        _trim(0)
+"""
+
 DECLARE_CHILD = r"""
 import ctypes, gc, sys
 import _kestrin
 
+{trim}
 def status(key):
     with open("/proc/self/status") as f:
         for line in f:
@@ -96,8 +106,7 @@ env.declare_function("f", ["A", "A"], "A")
 env.declare_function("c", [], "A")
 gc.collect()
 gc.disable()
-libc = ctypes.CDLL(None)
-libc.malloc_trim(0)
+trim()
 with open("/proc/self/clear_refs", "w") as f:
     f.write("5")  # the high-water mark starts again from here
 before = status("VmRSS")
@@ -107,10 +116,10 @@ try:
 except ValueError:
     outcome = "refused"
 peak = status("VmHWM")
-libc.malloc_trim(0)
+trim()
 after = status("VmRSS")
 print(outcome, len(text.encode()), peak - before, after - before)
-"""
+""".replace("{trim}", _TRIM)
 
 
 def measure(text, folder):
@@ -131,12 +140,13 @@ def measure(text, folder):
 
 
 _KEPT_CHILD = r"""
-import ctypes, gc, sys
+import ctypes, gc, os, sys
 import _kestrin
 
+{trim}
 def rss():
     with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 def refuse(text):
     env = _kestrin.Environment()
@@ -152,14 +162,13 @@ with open(sys.argv[1], encoding="utf-8") as f:
     text = f.read()
 count = int(sys.argv[2])
 gc.disable()
-libc = ctypes.CDLL(None)
 kept = [refuse(text)]  # the allocator's first pools for the parser's arrays
-libc.malloc_trim(0)
+trim()
 before = rss()
 kept += [refuse(text) for _ in range(count)]
-libc.malloc_trim(0)
+trim()
 print((rss() - before) / count)
-"""
+""".replace("{trim}", _TRIM)
 
 
 def kept_per_environment(text, count, folder):
