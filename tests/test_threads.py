@@ -1,12 +1,16 @@
 """Calls from many threads at once, with the GIL and on a free-threaded interpreter."""
 
+import _thread
 import gc
 import os
 import re
 import subprocess
 import sys
 import sysconfig
+import textwrap
 import threading
+import time
+import warnings
 
 import pytest
 
@@ -110,3 +114,192 @@ def test_gil_stays_off():
     proc = subprocess.run([sys.executable, "-c", "import sys, _kestrin; print(sys._is_gil_enabled())"],
                           env=environ, capture_output=True, text=True, timeout=60)
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, "False\n", "")
+
+
+MUT = "Already mutably borrowed"
+# Sorting this many names with a key that only computes holds the list's lock for a couple of
+# seconds here, and never lets the interpreter go: a call reading the list as argument sorts waits.
+SORTED = 200_000
+
+
+def sorting(names):
+    """A thread that sorts `names`, and an event set once it holds the list's lock."""
+    holding = threading.Event()
+
+    def key(name):
+        holding.set()
+        sum(range(800))
+        return name
+
+    return threading.Thread(target=names.sort, kwargs={"key": key}), holding
+
+
+def waiting_declaration(env, nested):
+    """Starts a declaration on `env` that waits for a sort of its argument sorts, made directly
+    or from the caller code of a declaration on another instance. Returns the sorting thread,
+    the declaring one, and the argument sorts."""
+    names = ["s%06d" % i for i in range(SORTED, 0, -1)]
+    entering = threading.Event()
+    sorter, holding = sorting(names)
+
+    class Nesting:
+        def __getitem__(self, i):
+            return "B"
+
+        def __len__(self):
+            return 1
+
+        def __iter__(self):
+            entering.set()
+            env.declare_function("f", names, "R")
+            return iter(["B"])
+
+    def declare():
+        if nested:
+            Environment().declare_function("g", Nesting(), "R")
+        else:
+            entering.set()
+            env.declare_function("f", names, "R")
+
+    sorter.start()
+    assert holding.wait(10)
+    declarer = threading.Thread(target=declare)
+    declarer.start()
+    assert entering.wait(10)
+    time.sleep(0.05)  # now waiting for the list's lock, with the instance borrowed
+    return sorter, declarer, names
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded call waits for a lock")
+@pytest.mark.parametrize("nested", [False, True], ids=["made directly", "made from caller code"])
+def test_a_read_waits_for_a_declaration_waiting_for_a_lock(nested):
+    # The declaration runs no caller code of its own while it waits: the read comes after it,
+    # as it would under the GIL, whether the declaration was made from another call's caller
+    # code or not.
+    env = Environment()
+    sorter, declarer, names = waiting_declaration(env, nested)
+    try:
+        assert sorter.is_alive()
+        sorts = env.sorts
+    finally:
+        sorter.join()
+        declarer.join()
+    assert sorts == ["R"] + sorted(names)
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded call waits for a lock")
+def test_a_waiting_read_answers_an_interrupt():
+    env = Environment()
+    sorter, declarer, _ = waiting_declaration(env, nested=False)
+    timer = threading.Timer(0.1, _thread.interrupt_main)
+    try:
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            env.sorts
+        # answered while the declaration still waited, and without taking the borrow
+        assert sorter.is_alive()
+    finally:
+        timer.cancel()
+        sorter.join()
+        declarer.join()
+    assert env.functions[0][0] == "f"
+
+
+def in_caller_code(env):
+    """Starts a declaration on `env` that blocks in the caller code of its argument sorts."""
+    entered, release = threading.Event(), threading.Event()
+
+    class Blocking:
+        def __getitem__(self, i):
+            return "A"
+
+        def __len__(self):
+            return 1
+
+        def __iter__(self):
+            entered.set()
+            release.wait(30)
+            return iter(["A"])
+
+    declarer = threading.Thread(target=env.declare_function, args=("f", Blocking(), "R"))
+    declarer.start()
+    assert entered.wait(10)
+    return declarer, release
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+@pytest.mark.parametrize("where", ["in caller code", "waiting for a lock"])
+def test_a_forked_child_is_refused_what_a_gone_thread_held(where):
+    # The child has no thread to give the borrow back: a call there is refused at once, never
+    # waited on.
+    if where == "waiting for a lock" and not FREE_THREADED:
+        pytest.skip("only a free-threaded call waits for a lock")
+    env = Environment()
+    if where == "in caller code":
+        declarer, release = in_caller_code(env)
+        sorter = None
+    else:
+        sorter, declarer, _ = waiting_declaration(env, nested=False)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+            pid = os.fork()
+        if pid == 0:
+            code = 3
+            try:
+                env.sorts
+                code = 1
+            except RuntimeError as error:
+                code = 0 if error.args == (MUT,) else 2
+            finally:
+                os._exit(code)
+        deadline = time.monotonic() + 30
+        while True:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done or time.monotonic() > deadline:
+                break
+            time.sleep(0.05)
+        if not done:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+        assert done and os.WIFEXITED(status), "the child did not answer within 30 s"
+        assert os.WEXITSTATUS(status) == 0
+    finally:
+        if sorter is None:
+            release.set()
+        else:
+            sorter.join()
+        declarer.join()
+
+
+EXIT_WHILE_IN_A_CALL = """
+import sys, threading, time
+import _kestrin
+
+# Freed while the interpreter shuts down, which takes long enough for the thread to wake then.
+heap = [[i] for i in range(1_000_000)]
+
+class Slow:
+    def __len__(self):
+        time.sleep(0.05)
+        return 1
+
+    def __iter__(self):
+        return iter(["A"])
+
+    def __getitem__(self, i):
+        return "A"
+
+env = _kestrin.Environment()
+threading.Thread(target=env.declare_function, args=("f", Slow(), "R"), daemon=True).start()
+"""
+
+
+def test_exit_with_a_daemon_thread_inside_a_call():
+    # The interpreter ends a daemon thread that wakes while it shuts down by unwinding it; the
+    # unwinding passes through the call, and the process exits as it would without the module.
+    environ = dict(os.environ)
+    environ["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(EXIT_WHILE_IN_A_CALL)],
+                          env=environ, capture_output=True, text=True, timeout=300)
+    assert (proc.returncode, proc.stderr) == (0, "")

@@ -50,6 +50,18 @@ Result<std::string_view, PendingError> item_text(PyObject* object) {
 
 }  // namespace
 
+bool TextSequence::drop_runs_caller_code() const noexcept {
+  for (const Ref& item : items) {
+    if (!PyUnicode_CheckExact(item.get())) return true;
+  }
+  if (!list_copy) return false;
+  const Py_ssize_t size = PyTuple_GET_SIZE(list_copy.get());
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(list_copy.get(), i))) return true;
+  }
+  return false;
+}
+
 std::optional<PendingError> parse_arguments(const MethodSpec& spec, PyObject* const* args,
                                             Py_ssize_t nargs, PyObject* kwnames,
                                             std::span<PyObject*> slots) {

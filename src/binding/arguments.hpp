@@ -43,10 +43,12 @@ struct TextSequence {
 
   ~TextSequence() {
     if (items.empty() && !list_copy) return;
-    CallerCode caller_code;  // dropping them can run their finalizers
+    CallerCode caller_code(drop_runs_caller_code());  // dropping them can run their finalizers
     items.clear();
     list_copy = Ref();
   }
+  // Whether anything held is other than an exact str, which has no finalizer to run.
+  bool drop_runs_caller_code() const noexcept;
   TextSequence() = default;
   TextSequence(TextSequence&&) = default;
 };

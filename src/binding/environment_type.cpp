@@ -23,7 +23,7 @@ constexpr MethodSpec kDeclareSequent{"Environment.declare_sequent()", kDeclareSe
 PyObject* declare_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   Ref list_copy;  // dropped after the borrow is given back (see TextSequence)
-  return with_borrow(self, Borrow::kExclusive, [&](Environment& record) -> Outcome {
+  return with_borrow<Borrow::kExclusive>(self, [&](Environment& record) -> Outcome {
     std::array<PyObject*, 3> slots;
     if (auto error = parse_arguments(kDeclareFunction, args, nargs, kwnames, slots)) {
       return std::move(*error);
@@ -44,7 +44,7 @@ PyObject* declare_function(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* declare_sequent(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-  return with_borrow(self, Borrow::kExclusive, [&](Environment& record) -> Outcome {
+  return with_borrow<Borrow::kExclusive>(self, [&](Environment& record) -> Outcome {
     std::array<PyObject*, 1> slots;
     if (auto error = parse_arguments(kDeclareSequent, args, nargs, kwnames, slots)) {
       return std::move(*error);
@@ -59,13 +59,13 @@ PyObject* declare_sequent(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 template <Ref (*View)(const Environment&)>
 PyObject* getter(PyObject* self, void*) {
-  return with_borrow(self, Borrow::kShared,
-                     [](Environment& record) -> Outcome { return View(record); });
+  return with_borrow<Borrow::kShared>(self,
+                                      [](Environment& record) -> Outcome { return View(record); });
 }
 
 PyObject* environment_str(PyObject* self) {
-  return with_borrow(self, Borrow::kShared,
-                     [](Environment& record) -> Outcome { return text_view(record); });
+  return with_borrow<Borrow::kShared>(
+      self, [](Environment& record) -> Outcome { return text_view(record); });
 }
 
 // Arguments are ignored: the class has no __init__ to object to them either.

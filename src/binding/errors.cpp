@@ -195,8 +195,18 @@ bool utf8_of(PyObject* text, std::string& out) {
   return true;
 }
 
+namespace {
+
+// A type whose metatype is `type` itself answers __qualname__ from its own slot; only another
+// metatype can compute it.
+bool name_lookup_runs_caller_code(PyObject* object) noexcept {
+  return Py_TYPE(reinterpret_cast<PyObject*>(Py_TYPE(object))) != &PyType_Type;
+}
+
+}  // namespace
+
 Result<std::string, PendingError> type_name(PyObject* object) {
-  CallerCode caller_code;
+  CallerCode caller_code(name_lookup_runs_caller_code(object));
   Ref name = Ref::steal(
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
   if (!name) {
@@ -219,7 +229,8 @@ PendingError conversion_error(PyObject* object, std::string_view target) {
 }
 
 std::string conversion_message(PyObject* object, std::string_view target) {
-  CallerCode caller_code;  // type_name, and the finalizer of what it raised if that is lost here
+  // type_name, and the finalizer of what it raised if that is lost here
+  CallerCode caller_code(name_lookup_runs_caller_code(object));
   auto name = type_name(object);
   return cannot_convert(name.ok() ? std::string_view(name.value()) : kNoTypeName, target);
 }

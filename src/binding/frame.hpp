@@ -11,18 +11,28 @@
 // On a free-threaded interpreter the borrow is taken and given back inside the instance's
 // critical section (ObjectLock), so calls from several threads take turns.
 //
+// A forced unwind (a thread ended by pthread_exit or cancelled, as the interpreter ends a daemon
+// thread that wakes during finalization) passes through every frame untouched: it is not an
+// error of the call, and catching it without passing it on aborts the process.
+//
 // The borrow is taken before arguments are parsed, so a call on a borrowed instance fails with
 // the borrow error whatever its arguments.
 
 #include <Python.h>
 
 #include <new>
+#include <type_traits>
 #include <utility>
+
+#if defined(__GLIBCXX__) || defined(_LIBCPP_VERSION)
+#include <cxxabi.h>
+#endif
 
 #include "binding/errors.hpp"
 #include "capi/caller_code.hpp"
 #include "capi/object_lock.hpp"
 #include "capi/ref.hpp"
+#include "logic/fork_generation.hpp"
 #include "logic/internal_fault.hpp"
 #include "logic/result.hpp"
 #include "store/environment.hpp"
@@ -35,18 +45,40 @@ struct EnvironmentObject {
   // or without a GIL inside the instance's critical section.
   Py_ssize_t borrow;
 #ifdef Py_GIL_DISABLED
-  // While borrow is -1: the CallerCode count of the changing call's thread.
-  const std::atomic<int>* writer;
+  // While borrow is -1: the changing call, and the fork generation it was taken in.
+  const ChangingCall* writer;
+  unsigned writer_generation;
 #endif
 };
 
 using Outcome = Result<Ref, PendingError>;
 
+// The changing call that an exclusive borrow records; nothing for a shared one, or under the GIL.
+struct NoChangingCall {};
+#ifdef Py_GIL_DISABLED
+template <bool kExclusive>
+using ChangingCallOf = std::conditional_t<kExclusive, ChangingCall, NoChangingCall>;
+#else
+template <bool>
+using ChangingCallOf = NoChangingCall;
+#endif
+
 // The Environment class object, once made.
 PyTypeObject* environment_type() noexcept;
 
+// Whether the exception being handled is a forced unwind. libstdc++ names it; libc++abi
+// presents it as a foreign exception, which has no C++ type. Only called inside a handler.
+inline bool is_forced_unwind_in_flight() noexcept {
+#if defined(_LIBCPP_VERSION)
+  return abi::__cxa_current_exception_type() == nullptr;
+#else
+  return false;
+#endif
+}
+
+// Not noexcept: a forced unwind must be able to leave it.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
   try {
     Outcome outcome = body();
     if (outcome.ok()) {
@@ -59,7 +91,12 @@ PyObject* guarded(Body&& body) noexcept {
     raise_internal_fault(fault.description);
   } catch (std::bad_alloc&) {
     PyErr_NoMemory();
+#if defined(__GLIBCXX__)
+  } catch (abi::__forced_unwind&) {
+    throw;
+#endif
   } catch (...) {
+    if (is_forced_unwind_in_flight()) throw;
     raise_internal_fault("unexpected native exception");
   }
   if (!PyErr_Occurred()) {
@@ -79,25 +116,33 @@ class Borrow {
  public:
   enum Kind { kShared, kExclusive };
 
-  // `lock` is the instance's critical section, held by the caller.
+  // `lock` is the instance's critical section, held by the caller; `call` is the changing call
+  // that takes the borrow exclusively (ignored for a shared one).
   static Result<Borrow, PendingError> take(EnvironmentObject* object, Kind kind,
-                                           [[maybe_unused]] ObjectLock& lock) {
+                                           [[maybe_unused]] ObjectLock& lock,
+                                           [[maybe_unused]] ChangingCallOf<true>* call) {
     Py_ssize_t& flag = object->borrow;
 #ifdef Py_GIL_DISABLED
     // A changing call of another thread that runs no caller code let the section go only while
     // it waited for a lock inside the interpreter. Under the GIL this call would have come
-    // after it, so it waits for it instead of being refused. The call's own thread, or caller
-    // code running, is a true overlap and is refused below.
-    while (flag == -1 && object->writer != &CallerCode::depth() &&
-           object->writer->load(std::memory_order_relaxed) == 0) {
-      lock.pause();
+    // after it, so it waits for it instead of being refused. The call's own thread, caller code
+    // running in that call, or a holder left behind by fork() (the thread is not in this
+    // process) is a true overlap, or one that never ends, and is refused below.
+    for (unsigned round = 0;
+         flag == -1 && !object->writer->on_this_thread() &&
+         !object->writer->running_caller_code() && object->writer_generation == fork_generation();
+         ++round) {
+      lock.pause(round);
+      CallerCode caller_code;  // a signal handler
+      if (PyErr_CheckSignals() < 0) return PendingError::fetch();
     }
 #endif
     if (kind == kExclusive) {
       if (flag != 0) return PendingError::make(PyExc_RuntimeError, "Already borrowed");
       flag = -1;
 #ifdef Py_GIL_DISABLED
-      object->writer = &CallerCode::depth();
+      object->writer = call;
+      object->writer_generation = fork_generation();
 #endif
     } else {
       if (flag == -1) return PendingError::make(PyExc_RuntimeError, "Already mutably borrowed");
@@ -131,13 +176,16 @@ class Borrow {
 // The steps every entry point with a receiver shares: receiver check, critical section,
 // borrow, then `body` with the borrowed record. The borrow is given back before the section
 // ends.
-template <class Body>
-PyObject* with_borrow(PyObject* self, Borrow::Kind kind, Body&& body) noexcept {
+template <Borrow::Kind kKind, class Body>
+PyObject* with_borrow(PyObject* self, Body&& body) {
   return guarded([&]() -> Outcome {
     auto object = receiver(self);
     if (!object.ok()) return std::move(object.error());
     ObjectLock lock(self);
-    auto borrow = Borrow::take(object.value(), kind, lock);
+    ChangingCallOf<kKind == Borrow::kExclusive> call;
+    ChangingCallOf<true>* changing = nullptr;
+    if constexpr (kKind == Borrow::kExclusive) changing = &call;
+    auto borrow = Borrow::take(object.value(), kKind, lock, changing);
     if (!borrow.ok()) return std::move(borrow.error());
     return body(borrow.value().record());
   });

@@ -25,7 +25,7 @@ Ref take_raised_exception() noexcept {
 #endif
 }
 
-void print_exception(PyObject* exception) noexcept {
+void print_exception(PyObject* exception) {
   CallerCode caller_code;  // sys.stderr is whatever the caller made it
 #if PY_VERSION_HEX >= 0x030C0000
   PyErr_DisplayException(exception);
@@ -38,7 +38,7 @@ void print_exception(PyObject* exception) noexcept {
   PyErr_Clear();
 }
 
-void print_error() noexcept {
+void print_error() {
   Ref exception = take_raised_exception();
   if (exception) print_exception(exception.get());
 }

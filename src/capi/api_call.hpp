@@ -16,8 +16,10 @@ namespace kestrin {
 // The pending exception, normalized, with its traceback attached; empty when none is set.
 Ref take_raised_exception() noexcept;
 
-// Writes `exception` with its traceback to sys.stderr. Never raises.
-void print_exception(PyObject* exception) noexcept;
+// Writes `exception` with its traceback to sys.stderr. Never raises an exception of the
+// interpreter's; not noexcept, as the caller's sys.stderr can let the thread be ended (a forced
+// unwind, which must pass).
+void print_exception(PyObject* exception);
 
 // Takes the pending exception, if any, and prints it with print_exception.
 //
@@ -25,6 +27,6 @@ void print_exception(PyObject* exception) noexcept;
 // uncaught exception, so sys.excepthook is not run: it is where programs decide to log and
 // exit, and PyErr_Print would also end the process itself for a SystemExit. Only the
 // interpreter's own display is used; it never exits, and runs no hook the caller installed.
-void print_error() noexcept;
+void print_error();
 
 }  // namespace kestrin

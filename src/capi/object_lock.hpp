@@ -13,6 +13,8 @@
 #include <Python.h>
 
 #ifdef Py_GIL_DISABLED
+#include <algorithm>
+#include <chrono>
 #include <thread>
 #endif
 
@@ -26,11 +28,19 @@ class ObjectLock {
   }
   ~ObjectLock() { PyCriticalSection_End(&section_); }
 
-  // Lets other threads have the section for a moment, then takes it again.
-  void pause() noexcept {
+  // Lets other threads have the section for a while, then takes it again: the `round`th time
+  // in a row, for longer each time, so that a long wait costs no core. The first rounds only
+  // yield; later ones sleep, from 16 microseconds up to a millisecond, which keeps a signal's
+  // answer prompt. Not noexcept: taking the interpreter back can end the thread (a forced unwind)
+  // when the interpreter is finalizing.
+  void pause(unsigned round) {
     PyCriticalSection_End(&section_);
     PyThreadState* state = PyEval_SaveThread();
-    std::this_thread::yield();
+    if (round < 8) {
+      std::this_thread::yield();
+    } else {
+      std::this_thread::sleep_for(std::chrono::microseconds(16 << std::min(round - 8, 6u)));
+    }
     PyEval_RestoreThread(state);
     PyCriticalSection_Begin(&section_, object_);
   }
