@@ -101,3 +101,31 @@ def test_large_texts_in_rich_signature(texts, pad):
     for text in texts:
         run(native, reference, ("sequent", pad + text))
     assert_same_numbering(native, reference)
+
+
+def _alike(length, at):
+    """Two names of `length` bytes that differ at byte `at` only, where one's byte has every bit
+    of the other's: or-ing a name's bytes into one place would make them one."""
+    return tuple("b" * at + c + "b" * (length - at - 1) for c in "ac")
+
+
+SHORT_PAIRS = [_alike(n, at) for n in (1, 2, 3) for at in range(n)] + [
+    ("\u00e9", "\u00eb"),  # two bytes each, 0xC3 0xA9 and 0xC3 0xAB
+    ("a\u00e9", "a\u00eb"),  # three bytes each
+    ("\x00", "\x01"),  # NUL is a byte like any other
+]
+
+
+@pytest.mark.parametrize("declared", [None, 0, 1],
+                         ids=["variables", "first declared", "second declared"])
+@pytest.mark.parametrize("pair", SHORT_PAIRS, ids=ascii)
+def test_short_names_stay_apart(pair, declared):
+    native, reference = _kestrin.Environment(), model.Environment()
+    for env in (native, reference):
+        env.declare_function("f", ["A"], "A")
+        if declared is not None:
+            env.declare_function(pair[declared], [], "A")
+    first, second = pair
+    run(native, reference, ("sequent", "%s = xy => xy = %s" % (second, first)))
+    run(native, reference, ("sequent", "(f %s) = %s => %s = %s" % (first, second, second, first)))
+    assert_same_numbering(native, reference)

@@ -201,3 +201,43 @@ def test_import_in_second_interpreter_is_refused(run_in_subinterp):
     sub, main = _run(SUBINTERP).splitlines()
     assert json.loads(sub) == ["ImportError", [NOT_IN_SUBINTERPRETERS if FREE_THREADED else ONCE]]
     assert main == "0 [('f', [], 'A')]"
+
+
+def elf_exports(path):
+    """The names a shared object exports (its defined global or weak dynamic symbols), or None
+    when it is not an ELF file. Either width, either byte order."""
+    import struct
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[:4] != b"\x7fELF":
+        return None
+    wide, order = data[4] == 2, "<" if data[5] == 1 else ">"
+    shoff, shentsize, shnum = (struct.unpack_from(order + "Q", data, 0x28)[0], *struct.unpack_from(
+        order + "HH", data, 0x3A)) if wide else (struct.unpack_from(order + "I", data, 0x20)[0],
+                                                 *struct.unpack_from(order + "HH", data, 0x2E))
+    layout = order + ("IIQQQQIIQQ" if wide else "IIIIIIIIII")
+    # (type, offset, size, link, entry size) of every section
+    sections = [(h[1], h[4], h[5], h[6], h[9]) for h in
+                (struct.unpack_from(layout, data, shoff + i * shentsize) for i in range(shnum))]
+    names = []
+    for kind, offset, size, link, entsize in sections:
+        if kind != 11:  # SHT_DYNSYM
+            continue
+        strings = sections[link][1]
+        for at in range(offset + entsize, offset + size, entsize):
+            if wide:
+                name, info, _, shndx = struct.unpack_from(order + "IBBH", data, at)
+            else:
+                name, _, _, info, _, shndx = struct.unpack_from(order + "IIIBBH", data, at)
+            if shndx != 0 and info >> 4 in (1, 2):  # defined; STB_GLOBAL or STB_WEAK
+                names.append(data[strings + name:data.index(b"\0", strings + name)].decode())
+    return names
+
+
+def test_the_module_exports_its_init_function_alone():
+    # Everything else stays inside, the C++ runtime linked into a wheel included, so that
+    # nothing of the module's can stand in for another library's.
+    exports = elf_exports(_kestrin.__file__)
+    if exports is None:
+        pytest.skip("not an ELF shared object")
+    assert exports == ["PyInit__kestrin"]

@@ -53,6 +53,31 @@ def test_single_sequent_example_and_value_types():
     assert type(term) is tuple and type(term[0]) is str and type(term[1]) is list
 
 
+
+def test_ascii_names_are_compact_ascii_strs():
+    # The interpreter's own str for an ASCII text knows it is ASCII (isascii() reads that flag,
+    # and the object is no larger than a str made of the same text afresh).
+    env = Environment()
+    env.declare_function("f", ["Sort"], "Sort")
+    env.declare_function("a\u00e9", [], "Sort")
+    env.declare_sequent("(f x) = a\u00e9, (f longer_variable) = y => y = (f (f x))")
+    found = list(env.sorts) + [part for entry in env.functions for part in (entry[0], *entry[1])]
+    stack = list(env.sequents)
+    while stack:
+        item = stack.pop()
+        if isinstance(item, str):
+            found.append(item)
+        else:
+            stack.extend(item)
+    names = {name for name in found if name != "a\u00e9"}
+    assert names == {"Sort", "f", "?0", "?1", "?2"}
+    for name in found:
+        fresh = name.encode().decode()
+        assert name.isascii() == fresh.isascii(), name
+        if hasattr(sys, "getsizeof"):
+            assert sys.getsizeof(name) == sys.getsizeof(fresh), name
+
+
 RENDERED = [
     # a constant prints bare, however it was written
     (["c"], "(c) = x => x = c", "c = ?0 => ?0 = c"),

@@ -17,7 +17,7 @@ import pytest
 from _kestrin import Environment
 
 from conftest import FREE_THREADED, allocation_failures_testable, under_sanitizer
-from text_shapes import ACCEPTED, REFUSED, measure
+from text_shapes import ACCEPTED, REFUSED, kept_per_environment, measure
 
 PRELUDE = """\
 import gc
@@ -257,6 +257,15 @@ def test_an_accepted_text_needs_little_beyond_its_objects(shape, tmp_path):
     outcome, size, peak, kept = measure(ACCEPTED[shape](10 ** 6), str(tmp_path))
     assert outcome == "accepted"
     assert peak - kept <= 0.15 * kept, (peak - kept, kept)
+
+
+@under_sanitizer
+@pytest.mark.parametrize("shape", ["distinct variables, arguments", "deep nesting with variables"])
+def test_an_environment_keeps_little_after_a_refused_text(shape, tmp_path):
+    # What the parser's working arrays grew to for a 60 KB text is given back once it is
+    # refused, but for the few KiB each keeps for the next call.
+    kept = kept_per_environment(REFUSED[shape](60_000), 40, str(tmp_path))
+    assert kept < 64 * 1024, "%d bytes kept per environment" % kept
 
 
 # Odd names: NUL, 2-, 3- and 4-byte UTF-8, and white space inside. None holds
