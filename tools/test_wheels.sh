@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Tests every wheel in OUTDIR (as tools/wheels.sh made them) on its own platform: each is
+# installed with its test extra into a fresh virtual environment of its own interpreter (pyenv's
+# CPython, or one of the roots of tools/interpreters.sh, other architectures under emulation),
+# and the suite and the docs' examples run from a copy of them, so that `import _kestrin` can
+# only find the installed wheel. Two wheels are tested at a time.
+#
+#   bash tools/test_wheels.sh [--full] OUTDIR
+#
+# By default (what CI runs) the whole suite runs on x86-64, on i686 and x86-64 musl (which run
+# natively) and on one emulated architecture, armv7l with CPython 3.11; every other wheel of an
+# emulated architecture runs the byte-level tables (parsing, rendering, the signature, the
+# differential test against the reference model) and the docs' examples. --full runs the whole
+# suite everywhere, as before a release (a few hours). Any failure fails the run.
+set -euo pipefail
+full=0
+[ "${1:-}" = --full ] && { full=1; shift; }
+[ $# -eq 1 ] || { echo "usage: bash tools/test_wheels.sh [--full] OUTDIR" >&2; exit 2; }
+out=$(cd "$1" && pwd)
+cd "$(dirname "$0")/.."
+repo=$PWD
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
+tables=(tests/test_sequents.py tests/test_rendering.py tests/test_signature.py tests/test_differential.py)
+# The emulated wheels that run the whole suite in CI: "VERSION PLATFORM".
+whole_in_ci=("3.11 manylinux_2_17_armv7l")
+
+interpreter() {  # the newest pyenv CPython of a minor version, or nothing
+  local prefix
+  prefix=$(pyenv prefix "$1" 2>/dev/null | head -n 1) || return 0
+  [ -x "$prefix/bin/python$1" ] && echo "$prefix/bin/python$1"
+}
+
+roots=$(bash tools/interpreters.sh list 2>/dev/null || true)
+
+# Runs the suite or the tables for one wheel; its output goes to a log of its own.
+# `test_one WHEEL VERSION PLATFORM`
+test_one() {
+  local wheel=$1 version=$2 platform=$3 id=$2-${3##*_}${3%%_*} run=() py="" root="" scope=whole offline=0
+  local suite=$work/suite-$id venv=$work/venv-$id
+  if [[ $platform == manylinux_2_17_x86_64 ]] && py=$(interpreter "$version") && [ -n "$py" ]; then
+    :
+  else
+    read -r root py < <(awk -v v="$version" -v p="$platform" '$1 == v && $2 == p { print $3, $4 }' <<<"$roots")
+    [ -n "$py" ] || { echo "no interpreter here for $version on $platform"; return 1; }
+    run=(bash tools/interpreters.sh run --root "$root" --bind "$work" --)
+  fi
+  # Only pyenv's CPython and x86_64-sid reach the index; the others take the test tools from a
+  # folder of wheels (the roots of other architectures have no certificates, the musl CPython
+  # no _ssl).
+  [ -z "$root" ] || [ "$root" = x86_64-sid ] || offline=1
+  case $platform in
+    *_x86_64 | *_i686) ;;
+    *) [ $full -eq 1 ] || [[ " ${whole_in_ci[*]} " == *" $version $platform "* ]] || scope=tables ;;
+  esac
+  mkdir "$suite"
+  cp -r tests examples docs README.md "$suite/"
+  # Interpreters in a root start in its top folder: this runs a module from the suite's folder.
+  cat >"$suite/in_suite.py" <<'EOF'
+import os, runpy, sys
+os.chdir(os.path.dirname(os.path.abspath(__file__)))
+sys.argv = sys.argv[1:]
+runpy.run_module(sys.argv[0], run_name="__main__", alter_sys=True)
+EOF
+  echo "testing $(basename "$wheel") with CPython $version${root:+ in $root}: $scope"
+  "${run[@]}" "$py" -m venv "$venv"
+  if [ $offline -eq 1 ]; then
+    # Under emulation or without _ssl: the test tools come from a folder of wheels.
+    "${run[@]}" "$venv/bin/python" -m pip install -q --no-index --find-links "$work/wheelhouse/${version%t}" "$wheel[test]"
+  else
+    "${run[@]}" "$venv/bin/python" -m pip install -q --upgrade pip
+    # The newest hypothesis has no wheel for a free-threaded interpreter and builds with Rust.
+    "${run[@]}" "$venv/bin/python" -m pip install -q --only-binary hypothesis "$wheel[test]"
+  fi
+  "${run[@]}" "$venv/bin/python" -c '
+import sys, sysconfig, _kestrin
+site = sysconfig.get_paths()["platlib"]
+print("testing", _kestrin.__file__)
+assert _kestrin.__file__.startswith(site + "/"), (_kestrin.__file__, site)
+if sysconfig.get_config_var("Py_GIL_DISABLED"):
+    # Importing the module keeps the GIL off.
+    print("free-threaded: sys._is_gil_enabled() after the import:", sys._is_gil_enabled())
+    assert not sys._is_gil_enabled()
+'
+  if [[ $version == *t ]]; then
+    # ... and says nothing.
+    local said
+    said=$("${run[@]}" "$venv/bin/python" -c 'import _kestrin' 2>&1)
+    [ -z "$said" ] || { echo "importing on a free-threaded interpreter said: $said"; return 1; }
+  fi
+  local selection=(tests)
+  [ $scope = tables ] && selection=("${tables[@]}")
+  "${run[@]}" "$venv/bin/python" "$suite/in_suite.py" pytest -q -p no:cacheprovider "${selection[@]}"
+  "${run[@]}" "$venv/bin/python" "$suite/in_suite.py" doctest README.md docs/*.md
+}
+
+wheels=("$out"/*.whl)
+[ -f "${wheels[0]}" ] || { echo "no wheels in $out"; exit 1; }
+
+# The test tools for interpreters that cannot reach the index, as wheels that any of them
+# installs: pure Python, per version.
+for version in $(awk '{ sub(/t$/, "", $1); print $1 }' <<<"$roots" | sort -u); do
+  python3 -m pip download -q --only-binary :all: --platform any --implementation py --abi none \
+    --python-version "$version" -d "$work/wheelhouse/$version" "pytest>=7" "hypothesis>=6" 2>&1 |
+    grep -v "^WARNING: Location" || true
+done
+
+started=$SECONDS
+pending=() logs=() names=() failed=0
+for wheel in "${wheels[@]}"; do
+  name=$(basename "$wheel" .whl)
+  IFS=- read -r _ _ python abi platforms <<<"$name"
+  version=${python#cp}
+  version=${version:0:1}.${version:1}
+  [[ $abi == *t ]] && version=${version}t
+  platform=$(tr . '\n' <<<"$platforms" | grep -E '^(manylinux_2_17|musllinux_1_2)_' | head -n 1)
+  log=$work/$name.log
+  (
+    begun=$SECONDS
+    if test_one "$wheel" "$version" "$platform" >"$log" 2>&1; then
+      echo "passed in $((SECONDS - begun)) s" >>"$log"
+    else
+      echo "FAILED after $((SECONDS - begun)) s" >>"$log"
+      exit 1
+    fi
+  ) &
+  pending+=($!) logs+=("$log") names+=("$name")
+  # Two at a time: the machine's two cores.
+  while [ "$(jobs -rp | wc -l)" -ge 2 ]; do wait -n || true; done
+done
+for i in "${!pending[@]}"; do
+  status=0
+  wait "${pending[$i]}" || status=$?
+  printf '\n=== %s (done at %d s) ===\n' "${names[$i]}" $((SECONDS - started))
+  if [ $status -ne 0 ]; then
+    failed=$((failed + 1))
+    cat "${logs[$i]}"
+  else
+    grep -E '^testing |^free-threaded|passed|failed|skipped' "${logs[$i]}" | grep -v '^testing /' || true
+  fi
+done
+echo
+echo "wheels tested: ${#pending[@]}, failed: $failed, in $((SECONDS - started)) s"
+[ $failed -eq 0 ]

