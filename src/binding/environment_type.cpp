@@ -94,6 +94,54 @@ void environment_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+#ifdef PYPY_VERSION
+// PyPy's emulation of the C API gives every instance a dictionary, lets any class be
+// subclassed, and copies or pickles an instance through the default reduction, which makes an
+// empty one. These make the class on PyPy what it is on CPython, with CPython's messages; this
+// is the one place that differs.
+
+PyObject* refuse_reduction(PyObject*, PyObject* protocol) {
+  const long number = PyLong_AsLong(protocol);
+  if (number == -1 && PyErr_Occurred()) return nullptr;
+  PyErr_SetString(PyExc_TypeError, number < 2 ? "cannot pickle 'Environment' object"
+                                              : "cannot pickle 'builtins.Environment' object");
+  return nullptr;
+}
+
+PyObject* refuse_subclass(PyObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError, "type 'builtins.Environment' is not an acceptable base type");
+  return nullptr;
+}
+
+PyObject* no_dictionary(PyObject*, void*) {
+  PyErr_SetString(PyExc_AttributeError, "'Environment' object has no attribute '__dict__'");
+  return nullptr;
+}
+
+// Every attribute is refused as CPython refuses it: a view (or `__dict__`) is not writable, a
+// method's name (or one that every object has) is read-only, any other name does not exist.
+// Names are compared, not looked up: PyPy's own rule would come back here, and handing a view's
+// descriptor to C code crashes PyPy.
+int refuse_attribute(PyObject*, PyObject* name, PyObject*) {
+  if (!PyUnicode_Check(name)) {
+    PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'",
+                 Py_TYPE(name)->tp_name);
+    return -1;
+  }
+  auto is = [name](const char* text) { return PyUnicode_CompareWithASCIIString(name, text) == 0; };
+  if (is("sorts") || is("functions") || is("sequents") || is("__dict__")) {
+    PyErr_Format(PyExc_AttributeError, "attribute '%U' of 'Environment' objects is not writable",
+                 name);
+  } else if (is("declare_function") || is("declare_sequent") ||
+             PyObject_HasAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), name)) {
+    PyErr_Format(PyExc_AttributeError, "'Environment' object attribute '%U' is read-only", name);
+  } else {
+    PyErr_Format(PyExc_AttributeError, "'Environment' object has no attribute '%U'", name);
+  }
+  return -1;
+}
+#endif
+
 PyMethodDef methods[] = {
     {"declare_function",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(declare_function)),
@@ -101,6 +149,12 @@ PyMethodDef methods[] = {
     {"declare_sequent",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(declare_sequent)),
      METH_FASTCALL | METH_KEYWORDS, ""},
+#ifdef PYPY_VERSION
+    {"__reduce_ex__", refuse_reduction, METH_O, nullptr},
+    {"__init_subclass__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_subclass)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -108,6 +162,9 @@ PyGetSetDef getset[] = {
     {"sorts", getter<sorts_view>, nullptr, "", nullptr},
     {"functions", getter<functions_view>, nullptr, "", nullptr},
     {"sequents", getter<sequents_view>, nullptr, "", nullptr},
+#ifdef PYPY_VERSION
+    {"__dict__", no_dictionary, nullptr, nullptr, nullptr},
+#endif
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -126,6 +183,9 @@ PyTypeObject* environment_type_or_fault() {
       {Py_tp_str, reinterpret_cast<void*>(environment_str)},
       {Py_tp_methods, methods},
       {Py_tp_getset, getset},
+#ifdef PYPY_VERSION
+      {Py_tp_setattro, reinterpret_cast<void*>(refuse_attribute)},
+#endif
       {0, nullptr},
   };
   PyType_Spec spec{"builtins.Environment", static_cast<int>(sizeof(EnvironmentObject)), 0,

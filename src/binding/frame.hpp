@@ -20,13 +20,10 @@
 
 #include <Python.h>
 
+#include <exception>
 #include <new>
 #include <type_traits>
 #include <utility>
-
-#if defined(__GLIBCXX__) || defined(_LIBCPP_VERSION)
-#include <cxxabi.h>
-#endif
 
 #include "binding/errors.hpp"
 #include "capi/caller_code.hpp"
@@ -66,17 +63,10 @@ using ChangingCallOf = NoChangingCall;
 // The Environment class object, once made.
 PyTypeObject* environment_type() noexcept;
 
-// Whether the exception being handled is a forced unwind. libstdc++ names it; libc++abi
-// presents it as a foreign exception, which has no C++ type. Only called inside a handler.
-inline bool is_forced_unwind_in_flight() noexcept {
-#if defined(_LIBCPP_VERSION)
-  return abi::__cxa_current_exception_type() == nullptr;
-#else
-  return false;
-#endif
-}
-
-// Not noexcept: a forced unwind must be able to leave it.
+// Not noexcept: a forced unwind must be able to leave it. Nothing catches everything (`...`):
+// a handler that catches a forced unwind must pass it on, and the C++ runtime linked into the
+// wheels cannot (it would raise it again as a new exception, which nothing catches, and
+// terminate), so only the module's own exceptions and the standard library's are caught.
 template <class Body>
 PyObject* guarded(Body&& body) {
   try {
@@ -91,12 +81,7 @@ PyObject* guarded(Body&& body) {
     raise_internal_fault(fault.description);
   } catch (std::bad_alloc&) {
     PyErr_NoMemory();
-#if defined(__GLIBCXX__)
-  } catch (abi::__forced_unwind&) {
-    throw;
-#endif
-  } catch (...) {
-    if (is_forced_unwind_in_flight()) throw;
+  } catch (std::exception&) {
     raise_internal_fault("unexpected native exception");
   }
   if (!PyErr_Occurred()) {

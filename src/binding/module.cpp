@@ -29,6 +29,13 @@ Outcome initialize() {
 #ifdef Py_GIL_DISABLED
   if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) return PendingError::fetch();
 #endif
+#ifdef PYPY_VERSION
+  // PyPy takes an empty docstring for none and shows the module type's own.
+  Ref doc = Ref::steal(PyUnicode_FromStringAndSize("", 0));
+  if (!doc || PyObject_SetAttrString(module.get(), "__doc__", doc.get()) < 0) {
+    return PendingError::fetch();
+  }
+#endif
   if (module_initialized.exchange(true)) {
     return PendingError::make(PyExc_ImportError,
                               "PyO3 modules may only be initialized once per interpreter process");

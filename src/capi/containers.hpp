@@ -54,7 +54,8 @@ inline Ref new_pair(Ref first, Ref second) {
 }
 
 // Gives a complete container made by new_list or new_tuple to the cycle collector.
-inline void finish(PyObject* container) noexcept {
+// PyPy's PyObject_GC_Track is an empty macro.
+inline void finish([[maybe_unused]] PyObject* container) noexcept {
   PyObject_GC_Track(container);
 }
 

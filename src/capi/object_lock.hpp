@@ -30,7 +30,7 @@ class ObjectLock {
 
   // Lets other threads have the section for a while, then takes it again: the `round`th time
   // in a row, for longer each time, so that a long wait costs no core. The first rounds only
-  // yield; later ones sleep, from 16 microseconds up to a millisecond, which keeps a signal's
+  // yield; later ones sleep, from 16 microseconds up to 4 milliseconds, which keeps a signal's
   // answer prompt. Not noexcept: taking the interpreter back can end the thread (a forced unwind)
   // when the interpreter is finalizing.
   void pause(unsigned round) {
@@ -39,7 +39,7 @@ class ObjectLock {
     if (round < 8) {
       std::this_thread::yield();
     } else {
-      std::this_thread::sleep_for(std::chrono::microseconds(16 << std::min(round - 8, 6u)));
+      std::this_thread::sleep_for(std::chrono::microseconds(16 << std::min(round - 8, 8u)));
     }
     PyEval_RestoreThread(state);
     PyCriticalSection_Begin(&section_, object_);

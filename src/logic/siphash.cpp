@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <exception>
 #include <random>
 
 #include "logic/byte_order.hpp"
@@ -53,7 +54,7 @@ std::uint64_t process_seed() noexcept {
     std::random_device device;
     seed = (std::uint64_t{device()} << 32) ^ device();
     seed ^= std::uint64_t{device()} << 16;
-  } catch (...) {
+  } catch (std::exception&) {
     // No entropy source: fall back to what differs between processes.
   }
   seed ^= static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());

@@ -145,9 +145,21 @@ SequentObjects append_sequent_objects(const Signature& signature, Sequent& seque
   std::size_t count = objects.term_count();
   if (terms.capacity() - first < count)
     throw InternalFault{"no room reserved for a sequent's terms"};
-  auto drop_new = [&] {
-    terms.erase(terms.begin() + static_cast<std::ptrdiff_t>(first), terms.end());
-  };
+  // Whatever ends the stretch early (an internal fault, memory running out, a failed call) takes
+  // the objects it made with it. A guard rather than a handler that passes the exception on:
+  // that cannot pass on a forced unwind in every C++ runtime.
+  struct DropNew {
+    std::vector<Ref>& terms;
+    std::size_t first;
+    bool keep = false;
+    void now() {
+      terms.erase(terms.begin() + static_cast<std::ptrdiff_t>(first), terms.end());
+      keep = true;
+    }
+    ~DropNew() {
+      if (!keep) now();
+    }
+  } drop_new{terms, first};
   bool failed = false;
   {
     ObjectBuild build;
@@ -168,14 +180,14 @@ SequentObjects append_sequent_objects(const Signature& signature, Sequent& seque
       }
       if (!line.complete()) throw InternalFault{"a sequent's line is shorter than measured"};
     } catch (ObjectBuild::Failed&) {
-      drop_new();
       failed = true;
-    } catch (...) {
-      drop_new();
-      throw;
     }
   }
-  if (failed) api_failure();
+  if (failed) {
+    drop_new.now();
+    api_failure();
+  }
+  drop_new.keep = true;
   return objects;
 }
 
