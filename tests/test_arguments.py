@@ -4,6 +4,7 @@ import itertools
 import sys
 
 import pytest
+from conftest import PYPY
 
 DF = "Environment.declare_function()"
 DS = "Environment.declare_sequent()"
@@ -227,8 +228,10 @@ def test_keyword_str_raises_internal_fault(env, panic, capfd):
 
 def test_non_str_keyword(env):
     # 3.8 hands a keyword that is no str at all to the method, which shows its str(); later
-    # interpreters refuse it before the call
-    if sys.version_info < (3, 9):
+    # interpreters refuse it before the call, PyPy in words of its own
+    if PYPY:
+        message = "method_descriptor object keywords must be strings, not 'int'"
+    elif sys.version_info < (3, 9):
         message = DF + " got an unexpected keyword argument '1'"
     else:
         message = "keywords must be strings"
@@ -262,7 +265,8 @@ def test_non_str_keyword(env):
         # not sequences
         (("f", {"A": 1}, "C"), TypeError, cannot("argument_type", "dict", "Sequence")),
         (("f", (a for a in "A"), "C"), TypeError, cannot("argument_type", "generator", "Sequence")),
-        (("f", iter(["A"]), "C"), TypeError, cannot("argument_type", "list_iterator", "Sequence")),
+        (("f", iter(["A"]), "C"), TypeError,
+             cannot("argument_type", type(iter([])).__qualname__, "Sequence")),
         (("f", None, "C"), TypeError, cannot("argument_type", "NoneType", "Sequence")),
         # sequences of something other than text
         (("f", ["A", 2], "C"), TypeError, cannot("argument_type", "int")),

@@ -7,6 +7,7 @@ import threading
 import pytest
 
 from _kestrin import Environment
+from conftest import cpython_only
 
 MUT = "Already mutably borrowed"
 BORROWED = "Already borrowed"
@@ -104,6 +105,7 @@ READS = [
 ]
 
 
+@cpython_only("gc.callbacks and gc.set_threshold")
 @pytest.mark.parametrize("read, tracked", READS)
 def test_collection_during_a_read_refuses_changes(read, tracked):
     env = filled_environment()

@@ -11,7 +11,7 @@ import pytest
 
 import _kestrin
 from _kestrin import Environment
-from conftest import FREE_THREADED, NOT_IN_SUBINTERPRETERS
+from conftest import FREE_THREADED, NOT_IN_SUBINTERPRETERS, PYPY, cpython_only
 
 PUBLIC = {"declare_function", "declare_sequent", "sorts", "functions", "sequents"}
 ONCE = "PyO3 modules may only be initialized once per interpreter process"
@@ -25,7 +25,9 @@ def test_module_and_class_surface():
         "builtins", "Environment", "Environment")
     assert Environment.__doc__ is None
     assert {n for n in vars(Environment) if not n.startswith("_")} == PUBLIC
-    assert [Environment.__dict__[a].__doc__ for a in ("sorts", "functions", "sequents")] == [""] * 3
+    # PyPy takes an empty docstring for none
+    docs = [None if PYPY else ""] * 3
+    assert [Environment.__dict__[a].__doc__ for a in ("sorts", "functions", "sequents")] == docs
 
 
 # No slot beyond new/dealloc/str: everything else is object's own.
@@ -75,10 +77,14 @@ def test_attributes_are_read_only(env, mutate):
     assert env.functions == [("f", ["A"], "B")]
 
 
-def test_no_dict_no_weakref_not_gc_tracked(env):
+def test_no_instance_dictionary(env):
     assert not hasattr(env, "__dict__")
     with pytest.raises(TypeError):
         vars(env)
+
+
+@cpython_only("PyPy can weakly reference any object, and has no gc.is_tracked")
+def test_no_weakref_not_gc_tracked(env):
     with pytest.raises(TypeError):
         weakref.ref(env)
     assert not gc.is_tracked(env)
@@ -91,7 +97,7 @@ def test_identity_equality_and_default_repr():
     assert hash(a) == object.__hash__(a)
     assert len({a, b, a}) == 2
     assert repr(a) == object.__repr__(a)
-    assert repr(a).endswith(" object at %#x>" % id(a))
+    assert repr(a).startswith("<builtins.Environment object at 0x")
     assert "Environment" in repr(a)
     assert str(a) == format(a) == ""
 
@@ -111,6 +117,7 @@ def test_foreign_receiver(call):
         call()
 
 
+@cpython_only("sys.getrefcount")
 def test_release_keeps_handed_out_terms(sequent_env):
     env = Environment()
     env.declare_function("f", ["A"], "A")
@@ -166,6 +173,7 @@ print(json.dumps(out))
 """
 
 
+@cpython_only("PyPy hands out the first module again on a re-import, without initialising it")
 def test_second_initialisation_is_refused():
     out = json.loads(_run(REIMPORT))
     refused = ["ImportError", [ONCE], False]

@@ -16,7 +16,7 @@ import pytest
 
 from _kestrin import Environment
 
-from conftest import FREE_THREADED, allocation_failures_testable, under_sanitizer
+from conftest import FREE_THREADED, allocation_failures_testable, cpython_only, under_sanitizer
 from text_shapes import ACCEPTED, REFUSED, kept_per_environment, measure
 
 PRELUDE = """\
@@ -185,6 +185,7 @@ def test_linear_time_on_large_inputs():
 # of 3.13t swings by up to 24 MiB and comes back, so it tells nothing there (the test of
 # allocated blocks below covers that build).
 @pytest.mark.skipif(FREE_THREADED, reason="the free-threaded allocator's resident set swings")
+@cpython_only("memory given back as soon as it is dropped")
 def test_repeated_work_does_not_grow_memory():
     run_child("""
         def round_():
@@ -359,6 +360,7 @@ def test_running_out_of_memory_leaves_the_environment_consistent(address_space_l
     assert out.split()[-1] in ("MemoryError", "PanicException")
 
 
+@cpython_only("the cycle collector's callbacks, thresholds and generations")
 def test_collector_callbacks_never_see_empty_slots():
     # Making an object can run the cycle collector, whose callbacks can reach containers the
     # module is still filling; reading their items must not crash.
@@ -383,6 +385,7 @@ def test_collector_callbacks_never_see_empty_slots():
     """)
 
 
+@cpython_only("the cycle collector's callbacks, thresholds and generations")
 def test_collector_runs_during_building_hide_no_cycle():
     # When the collector runs half way through a tuple, it stops tracking a tuple whose items
     # cannot form a cycle; a term tuple that only later receives its argument list would then
@@ -435,6 +438,7 @@ def test_collector_runs_during_building_hide_no_cycle():
     """)
 
 
+@cpython_only("the cycle collector's callbacks, thresholds and generations")
 @pytest.mark.skipif(FREE_THREADED, reason="the free-threaded collector keeps no generations in order")
 def test_stored_objects_reach_the_collector_parents_first():
     # The collector's passes cost twice as much when a child sits before its parent in a
@@ -459,6 +463,7 @@ def test_stored_objects_reach_the_collector_parents_first():
     """)
 
 
+@cpython_only("the cycle collector's callbacks, thresholds and generations")
 def test_collector_callbacks_cannot_mutate_containers_being_filled():
     # A callback that empties every list it can find while the module is filling one must
     # not make the module write into storage the list no longer has.
@@ -533,6 +538,7 @@ FAILURES["refused_sequent"] = {"MemoryError", "ValueError"}
 
 
 # 1 sequent: exact-size tuples; 210 (> 4096 top-level terms): batches of spare tuples.
+@cpython_only("_testcapi")
 @allocation_failures_testable
 @pytest.mark.parametrize("size", [1, 210])
 @pytest.mark.parametrize("op", sorted(OPS))
@@ -566,6 +572,7 @@ print(sorted(failures))
 
 
 # Past 4,096 top-level terms, so that spare tuples are left over when the environment goes.
+@cpython_only("sys.getallocatedblocks")
 @pytest.mark.parametrize("size", [1000])
 def test_creating_and_dropping_environments_returns_every_block(size):
     run_child("""

@@ -19,7 +19,7 @@ import traceback
 
 import pytest
 
-from conftest import allocation_failures_testable
+from conftest import PYPY, allocation_failures_testable, cpython_only
 
 
 def run(code):
@@ -190,19 +190,30 @@ def c_level_cause(error):
     return cause
 
 
-@pytest.mark.parametrize("body, final, chain", REWORDED)
-def test_reworded_type_error_attributes(body, final, chain):
+def reworded(body):
+    """The TypeError that `body` raises, and the namespace it ran in."""
     namespace = {}
     with pytest.raises(TypeError) as info:
         exec(REWORD_PRELUDE + textwrap.dedent(body), namespace)
-    error = info.value
+    return info.value, namespace
+
+
+@cpython_only("the C API through ctypes.PyDLL")
+@pytest.mark.parametrize("body, final, chain", REWORDED)
+def test_reworded_type_error_has_no_cause_object(body, final, chain):
+    # A None object there reads the same from Python, but is printed as a chained exception.
+    error, namespace = reworded(body)
+    assert c_level_cause(error) is (NULL if chain is None else namespace["cause"])
+
+
+@pytest.mark.parametrize("body, final, chain", REWORDED)
+def test_reworded_type_error_attributes(body, final, chain):
+    error, namespace = reworded(body)
     assert type(error) is TypeError and error.args == (final,)
     # as after `raise ... from cause`, `raise ... from None` when there was none
     assert error.__cause__ is namespace["cause"]
     assert (error.__cause__ is None) == (chain is None)
     assert error.__suppress_context__ is True
-    # A None object there reads the same from Python, but is printed as a chained exception.
-    assert c_level_cause(error) is (NULL if chain is None else namespace["cause"])
     # The context, as after `raise ... from None` in a handler: the sequence's own error, with
     # the line that raised it, then the KeyError handled while it was raised; for the module's
     # own errors, only the KeyError the caller handles, if any.
@@ -211,7 +222,13 @@ def test_reworded_type_error_attributes(body, final, chain):
     while link.__context__ is not None:
         link = link.__context__
         seen.append(type(link).__name__)
-    assert seen == ["TypeError"] * first + ["KeyError"] * ("except KeyError" in body)
+    handling = "except KeyError" in body
+    if PYPY and handling:
+        # PyPy gives an error that a call raises inside a handler the handled one as its
+        # context, in place of the one the call gave it
+        assert seen == ["KeyError"]
+        return
+    assert seen == ["TypeError"] * first + ["KeyError"] * handling
     if first:
         assert error.__context__.args == ("no sorts here",)
         assert traceback.extract_tb(error.__context__.__traceback__)[-1].name == "fail"
@@ -300,6 +317,7 @@ def test_internal_fault_from_caller_code_does_not_end_the_process(hook, kind, sh
     ], proc.stderr
 
 
+@cpython_only("_testcapi")
 @allocation_failures_testable
 def test_failed_interpreter_call_does_not_end_the_process():
     # One allocation fails, at each step of reading `functions` in turn, until one of them is
