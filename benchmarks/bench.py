@@ -324,9 +324,10 @@ def growth_probe(block):
 # objects would be charged to the module.  The rest, divided by the number of
 # term nodes, is the figure.
 
-def allocated(obj, empty_list=sys.getsizeof([])):
+def allocated(obj):
     def block(size):
         return (size + 15) & ~15
+    empty_list = sys.getsizeof([])
     size = sys.getsizeof(obj)
     if type(obj) is list and size > empty_list:
         return block(empty_list) + block(size - empty_list)

@@ -11,6 +11,8 @@
 #                  qemu's user-mode emulation (i686 natively)
 #   musl-ARCH      CPython 3.11 on musl (x86_64, aarch64): Debian's sources of CPython, zlib and
 #                  libffi compiled with zig's clang, beside Debian's musl loader
+#   pypy-x86_64    Debian bookworm's PyPy (Python 3.9), unpacked as ARCH-SUITE is, with a shell,
+#                  the core utilities and the C++ runtime for the build tools that run in it
 #
 #   bash tools/interpreters.sh ensure             make the roots, or bring them up to date
 #   bash tools/interpreters.sh list               "VERSION PLATFORM ROOT PATH" per interpreter
@@ -40,6 +42,7 @@ for v in "${minors[@]}"; do packages+=("python$v" "python$v-dev" "python$v-venv"
 suites=("bookworm 3.11" "trixie 3.13" "sid 3.14 3.15")
 musl_arches=(x86_64 aarch64)
 musl_python=3.11
+pypy_packages=(pypy3 pypy3-dev pypy3-venv dash coreutils libstdc++6)
 # Debian's own source tarballs of what the musl CPython is built from, by their checksums.
 musl_sources=(
   "p/python3.11/python3.11_3.11.2.orig.tar.gz 2411c74bda5bbcfcddaf4531f66d1adc73f247f529aee981b029513aefdbf849"
@@ -191,6 +194,22 @@ merge_usr() {
   done
 }
 
+make_pypy() {
+  local root=$base/pypy-x86_64 wanted="bookworm ${pypy_packages[*]}"
+  [ "$(cat "$root/.kestrin-packages" 2>/dev/null)" = "$wanted" ] && return
+  say "mmdebstrap: PyPy for amd64 from bookworm into $root"
+  rm -rf "$root" "$root.new"
+  mmdebstrap --mode=root --variant=extract --aptopt="$no_valid_until" --architectures=amd64 \
+    --include="$(IFS=,; echo "${pypy_packages[*]}")" bookworm "$root.new" "$mirror" \
+    >"$base/pypy-x86_64.log" 2>&1 || { tail -n 5 "$base/pypy-x86_64.log" >&2; exit 1; }
+  merge_usr "$root.new"
+  ln -sf dash "$root.new/bin/sh"  # what the shell package's own script would do
+  mkdir -p "$root.new/proc" "$root.new/dev" "$root.new/tmp"
+  chmod 1777 "$root.new/tmp"
+  mv "$root.new" "$root"
+  echo "$wanted" >"$root/.kestrin-packages"
+}
+
 fetch_source() {  # fetch_source POOL-PATH SHA256 DIR: a source tarball of Debian's, checked
   local file=$3/$(basename "$1")
   if [ ! -f "$file" ] || ! echo "$2  $file" | sha256sum -c --status; then
@@ -288,6 +307,7 @@ list() {
     [ -f "$base/musl-$arch/.kestrin-packages" ] &&
       echo "$musl_python musllinux_1_2_$arch musl-$arch /opt/python$musl_python/bin/python$musl_python"
   done
+  [ -f "$base/pypy-x86_64/.kestrin-packages" ] && echo "pp3.9 manylinux_2_17_x86_64 pypy-x86_64 /usr/bin/pypy3"
   return 0
 }
 
@@ -305,6 +325,7 @@ case $command in
       for entry in "${suites[@]}"; do make_foreign "$arch" $entry; done
     done
     for arch in "${musl_arches[@]}"; do make_musl "$arch"; done
+    make_pypy
     list >&2
     ;;
   tsan)

@@ -22,7 +22,8 @@ repo=$PWD
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
-tables=(tests/test_sequents.py tests/test_rendering.py tests/test_signature.py tests/test_differential.py)
+tables=(tests/test_sequents.py tests/test_rendering.py tests/test_signature.py tests/test_differential.py
+        tests/test_docs.py)
 # The emulated wheels that run the whole suite in CI: "VERSION PLATFORM".
 whole_in_ci=("3.11 manylinux_2_17_armv7l")
 
@@ -42,9 +43,10 @@ test_one() {
   if [[ $platform == manylinux_2_17_x86_64 ]] && py=$(interpreter "$version") && [ -n "$py" ]; then
     :
   else
-    read -r root py < <(awk -v v="$version" -v p="$platform" '$1 == v && $2 == p { print $3, $4 }' <<<"$roots")
+    read -r root py < <(awk -v v="$version" -v p="$platform" '$1 == v && $2 == p { print $3, $4 }' <<<"$roots") ||
+      true
     [ -n "$py" ] || { echo "no interpreter here for $version on $platform"; return 1; }
-    run=(bash tools/interpreters.sh run --root "$root" --bind "$work" --)
+    run=(bash tools/interpreters.sh run --root "$root" --bind "$work" --bind "$out" --)
   fi
   # Only pyenv's CPython and x86_64-sid reach the index; the others take the test tools from a
   # folder of wheels (the roots of other architectures have no certificates, the musl CPython
@@ -91,18 +93,19 @@ if sysconfig.get_config_var("Py_GIL_DISABLED"):
   fi
   local selection=(tests)
   [ $scope = tables ] && selection=("${tables[@]}")
+  # The docs' examples run as part of the suite (tests/test_docs.py).
   "${run[@]}" "$venv/bin/python" "$suite/in_suite.py" pytest -q -p no:cacheprovider "${selection[@]}"
-  "${run[@]}" "$venv/bin/python" "$suite/in_suite.py" doctest README.md docs/*.md
 }
 
 wheels=("$out"/*.whl)
 [ -f "${wheels[0]}" ] || { echo "no wheels in $out"; exit 1; }
 
 # The test tools for interpreters that cannot reach the index, as wheels that any of them
-# installs: pure Python, per version.
+# installs: pure Python, per version (PyPy's by the Python version it implements).
 for version in $(awk '{ sub(/t$/, "", $1); print $1 }' <<<"$roots" | sort -u); do
   python3 -m pip download -q --only-binary :all: --platform any --implementation py --abi none \
-    --python-version "$version" -d "$work/wheelhouse/$version" "pytest>=7" "hypothesis>=6" 2>&1 |
+    --python-version "${version#pp}" -d "$work/wheelhouse/$version" "pytest>=7" "hypothesis>=6" \
+    "exceptiongroup; python_version < '3.11'" "tomli; python_version < '3.11'" 2>&1 |
     grep -v "^WARNING: Location" || true
 done
 
@@ -111,19 +114,19 @@ pending=() logs=() names=() failed=0
 for wheel in "${wheels[@]}"; do
   name=$(basename "$wheel" .whl)
   IFS=- read -r _ _ python abi platforms <<<"$name"
-  version=${python#cp}
-  version=${version:0:1}.${version:1}
+  version=${python#[cp][py]}  # cp311 or pp39
+  version=${python:0:2}${version:0:1}.${version:1}
+  version=${version#cp}
   [[ $abi == *t ]] && version=${version}t
   platform=$(tr . '\n' <<<"$platforms" | grep -E '^(manylinux_2_17|musllinux_1_2)_' | head -n 1)
   log=$work/$name.log
+  # A job of its own, which the first failing step ends (errexit holds in it: the function is
+  # called as a plain command).
   (
     begun=$SECONDS
-    if test_one "$wheel" "$version" "$platform" >"$log" 2>&1; then
-      echo "passed in $((SECONDS - begun)) s" >>"$log"
-    else
-      echo "FAILED after $((SECONDS - begun)) s" >>"$log"
-      exit 1
-    fi
+    trap '[ $? -eq 0 ] || echo "FAILED after $((SECONDS - begun)) s" >>"$log"' EXIT
+    test_one "$wheel" "$version" "$platform" >"$log" 2>&1
+    echo "passed in $((SECONDS - begun)) s" >>"$log"
   ) &
   pending+=($!) logs+=("$log") names+=("$name")
   # Two at a time: the machine's two cores.

@@ -2,7 +2,7 @@
 # Release build: the sdist, then from that sdist (not from the tree) one wheel for every
 # interpreter here: CPython 3.8 to 3.13 from pyenv, and those of the roots that
 # tools/interpreters.sh makes or reuses: 3.14, 3.15 and free-threaded builds for x86-64, Debian's
-# CPython of the other Linux architectures, and CPython on musl. Every wheel is compiled by one
+# CPython of the other Linux architectures, CPython on musl and PyPy. Every wheel is compiled by one
 # toolchain, zig's clang with its C++ runtime linked in statically, for glibc 2.17 (or musl), so
 # that each is a manylinux_2_17 (or musllinux_1_2) wheel whatever the build machine's C library.
 # The wheels of other architectures are cross-compiled here, with their interpreter's own headers
@@ -50,14 +50,28 @@ export PATH="$tools:$PATH"
 # zig's C library headers leave out with libcrypt; the module uses none of it, so an empty one
 # stands in there too. The zig binary is static, so the same wrapper serves inside a root, where
 # its folder is mounted at the same path.
-compiler() {  # compiler NAME TARGET CPU [INCLUDE-ROOT TRIPLET]: the wrapper's path
+#
+# For glibc, the module unwinds with the system's own unwinder, libgcc_s.so.1 (which every glibc
+# system has and manylinux allows), not with a copy linked in: glibc ends a thread by unwinding
+# it with libgcc_s (pthread_exit, as the interpreter ends a daemon thread at exit), and a linked
+# copy would misread that unwinder's state in the module's frames and crash. The wrapper adds
+# the library when it links.
+compiler() {  # compiler NAME TARGET CPU [INCLUDE-ROOT TRIPLET [LIBGCC_S]]: the wrapper's path
   local dir=$work/toolchain/$1 flags=(c++ -target "$2")
   if [ ! -x "$dir/c++" ]; then
     mkdir -p "$dir/include"
     : >"$dir/include/crypt.h"
     [ -n "$3" ] && flags+=("-mcpu=$3")
     if [ $# -ge 5 ]; then ln -s "$4/$5" "$dir/include/$5"; fi
-    zig_wrapper "$dir/c++" "${flags[@]}" -idirafter "$dir/include"
+    flags+=(-idirafter "$dir/include")
+    zig_wrapper "$dir/zig-c++" "${flags[@]}"
+    if [ $# -ge 6 ]; then
+      printf '#!/bin/sh\ncase " $* " in *" -c "* | *" -E "* | *" -S "*) exec %q "$@" ;; esac\nexec %q "$@" %q\n' \
+        "$dir/zig-c++" "$dir/zig-c++" "$6" >"$dir/c++"
+      chmod +x "$dir/c++"
+    else
+      ln -s zig-c++ "$dir/c++"
+    fi
   fi
   echo "$dir/c++"
 }
@@ -145,7 +159,8 @@ EOF
   rm -rf "$work/raw"
 }
 
-x86_64_cxx=$(compiler x86_64 x86_64-linux-gnu.2.17 "" /usr/include x86_64-linux-gnu)
+x86_64_cxx=$(compiler x86_64 x86_64-linux-gnu.2.17 "" /usr/include x86_64-linux-gnu \
+  /lib/x86_64-linux-gnu/libgcc_s.so.1)
 built=0
 for v in "${pyenv_versions[@]}"; do
   py=$(interpreter "$v")
@@ -159,11 +174,9 @@ for v in "${pyenv_versions[@]}"; do
   built=$((built + 1))
 done
 
-# What an interpreter of another root says of itself: its build configuration's module name, and
-# its platform, and the extension suffix.
-describe() {  # describe ROOT PYTHON
-  bash tools/interpreters.sh run --root "$1" -- "$2" -c \
-    'import sysconfig; print(sysconfig._get_sysconfigdata_name(), sysconfig.get_platform(), sysconfig.get_config_var("EXT_SUFFIX"))'
+# The name of the build configuration's module of an interpreter of another root, as it says.
+configuration() {  # configuration ROOT PYTHON
+  bash tools/interpreters.sh run --root "$1" -- "$2" -c 'import sysconfig; print(sysconfig._get_sysconfigdata_name())'
 }
 
 # A wheel of another architecture or C library, cross-compiled by an x86-64 CPython of the same
@@ -173,7 +186,10 @@ cross_wheel() {  # cross_wheel VERSION PLATFORM ROOT PYTHON
   local version=$1 platform=$2 name=$3 python=$4 root arch data target cxx headers host
   root=$(bash tools/interpreters.sh dir "$name")
   arch=${platform#*linux_*_*_}
-  read -r data target _ < <(describe "$name" "$python")
+  data=$(configuration "$name" "$python")
+  # Not the interpreter's own get_platform(), which names the machine it runs on: the x86-64
+  # kernel's for i686.
+  target=linux-$arch
   mkdir -p "$work/config/$name"
   cp "$root$(dirname "$(dirname "$python")")/lib/python$version/$data.py" "$work/config/$name/"
   if [[ $platform == musllinux* ]]; then
@@ -181,7 +197,11 @@ cross_wheel() {  # cross_wheel VERSION PLATFORM ROOT PYTHON
     headers=$root/opt/python$version/include/python$version
   else
     arch_info "$arch"
-    cxx=$(compiler "$name" "$zig_target" "$zig_cpu" "$root/usr/include" "$triplet")
+    local libgcc_s
+    libgcc_s=$(ls "$root"/usr/lib/"$triplet"/libgcc_s.so.1 "$root"/lib/"$triplet"/libgcc_s.so.1 2>/dev/null | head -n 1) ||
+      true
+    [ -n "$libgcc_s" ] || { echo "no libgcc_s.so.1 in $name"; exit 1; }
+    cxx=$(compiler "$name" "$zig_target" "$zig_cpu" "$root/usr/include" "$triplet" "$libgcc_s")
     headers=$root/usr/include/python$version
   fi
   local vars=(_PYTHON_SYSCONFIGDATA_NAME="$data" PYTHONPATH="$work/config/$name" _PYTHON_HOST_PLATFORM="$target")
@@ -210,6 +230,29 @@ cross_wheel() {  # cross_wheel VERSION PLATFORM ROOT PYTHON
   built=$((built + 1))
 }
 
+# A PyPy wheel, built in PyPy's root by PyPy itself: the interpreter tag is the running one's.
+# The root reaches no index: the build tools come from wheels fetched here.
+pypy_wheel() {  # pypy_wheel PYTHON
+  local py=$1 venv=$work/venv-pypy
+  local run=(bash tools/interpreters.sh run --root pypy-x86_64 --bind "$work" --bind "$(dirname "$zig")"
+             --bind "$ZIG_GLOBAL_CACHE_DIR" --)
+  "$tools/python" -m pip download -q --only-binary :all: --platform manylinux_2_17_x86_64 \
+    --platform any --python-version 3.9 --implementation py --abi none -d "$work/pypy-tools" \
+    scikit-build-core cmake ninja 2>&1 | grep -v "^WARNING: Location" || true
+  "${run[@]}" "$py" -m venv "$venv"
+  "${run[@]}" "$venv/bin/python" -m pip install -q --no-index --find-links "$work/pypy-tools" \
+    scikit-build-core cmake ninja
+  zig_wrapper "$work/toolchain/zig-ar" ar
+  zig_wrapper "$work/toolchain/zig-ranlib" ranlib
+  "${run[@]}" env CXX="$x86_64_cxx" PATH="$venv/bin:/usr/bin:/bin" \
+    "$venv/bin/python" -m pip wheel -q --no-deps --no-cache-dir --no-build-isolation \
+    -C cmake.define.CMAKE_AR="$work/toolchain/zig-ar" -C cmake.define.CMAKE_RANLIB="$work/toolchain/zig-ranlib" \
+    -C build-dir="$work/build-dir" -w "$work/raw" "$sdist"
+  rm -rf "$work/build-dir"
+  repair manylinux_2_17_x86_64
+  built=$((built + 1))
+}
+
 if [ "$(id -u)" -eq 0 ]; then
   step "the interpreter roots"
   bash tools/interpreters.sh ensure
@@ -224,6 +267,9 @@ if [ "$(id -u)" -eq 0 ]; then
         bash tools/interpreters.sh run --bind "$work" --bind "$(dirname "$zig")" --bind "$ZIG_GLOBAL_CACHE_DIR" --
       repair "$platform"
       built=$((built + 1))
+    elif [ "$name" = pypy-x86_64 ]; then
+      step "PyPy ($name): wheel from the sdist, repaired"
+      pypy_wheel "$path"
     else
       step "CPython $version for $platform ($name): cross-compiled from the sdist, checked"
       cross_wheel "$version" "$platform" "$name" "$path"
