@@ -55,7 +55,8 @@ export PATH="$tools:$PATH"
 # system has and manylinux allows), not with a copy linked in: glibc ends a thread by unwinding
 # it with libgcc_s (pthread_exit, as the interpreter ends a daemon thread at exit), and a linked
 # copy would misread that unwinder's state in the module's frames and crash. The wrapper adds
-# the library when it links.
+# the library when it links a shared object (the module; not the build's test programs, which
+# would ask for the build machine's glibc).
 compiler() {  # compiler NAME TARGET CPU [INCLUDE-ROOT TRIPLET [LIBGCC_S]]: the wrapper's path
   local dir=$work/toolchain/$1 flags=(c++ -target "$2")
   if [ ! -x "$dir/c++" ]; then
@@ -66,8 +67,8 @@ compiler() {  # compiler NAME TARGET CPU [INCLUDE-ROOT TRIPLET [LIBGCC_S]]: the 
     flags+=(-idirafter "$dir/include")
     zig_wrapper "$dir/zig-c++" "${flags[@]}"
     if [ $# -ge 6 ]; then
-      printf '#!/bin/sh\ncase " $* " in *" -c "* | *" -E "* | *" -S "*) exec %q "$@" ;; esac\nexec %q "$@" %q\n' \
-        "$dir/zig-c++" "$dir/zig-c++" "$6" >"$dir/c++"
+      printf '#!/bin/sh\ncase " $* " in *" -shared "*) exec %q "$@" %q ;; esac\nexec %q "$@"\n' \
+        "$dir/zig-c++" "$6" "$dir/zig-c++" >"$dir/c++"
       chmod +x "$dir/c++"
     else
       ln -s zig-c++ "$dir/c++"

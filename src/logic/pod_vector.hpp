@@ -77,7 +77,8 @@ class PodVector {
   static constexpr std::size_t kMapFrom = std::size_t{1} << 18;
 #endif
 
-  void grow(std::size_t need) {
+  // Out of line: it runs once per doubling, and inlined it would only crowd the callers.
+  [[gnu::noinline]] void grow(std::size_t need) {
     constexpr std::size_t kMax = (~std::size_t{0} / 2) / sizeof(T);
     if (need > kMax) throw std::bad_alloc();
     std::size_t count = std::max({need, std::min(2 * capacity_, kMax), std::size_t{16}});
