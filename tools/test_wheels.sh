@@ -101,11 +101,12 @@ wheels=("$out"/*.whl)
 [ -f "${wheels[0]}" ] || { echo "no wheels in $out"; exit 1; }
 
 # The test tools for interpreters that cannot reach the index, as wheels that any of them
-# installs: pure Python, per version (PyPy's by the Python version it implements).
+# installs: pure Python, per version (PyPy's by the Python version it implements). What they
+# need before 3.11 is named, as pip reads their conditions for its own version.
 for version in $(awk '{ sub(/t$/, "", $1); print $1 }' <<<"$roots" | sort -u); do
   python3 -m pip download -q --only-binary :all: --platform any --implementation py --abi none \
     --python-version "${version#pp}" -d "$work/wheelhouse/$version" "pytest>=7" "hypothesis>=6" \
-    "exceptiongroup; python_version < '3.11'" "tomli; python_version < '3.11'" 2>&1 |
+    exceptiongroup tomli 2>&1 |
     grep -v "^WARNING: Location" || true
 done
 
