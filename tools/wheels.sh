@@ -233,18 +233,19 @@ cross_wheel() {  # cross_wheel VERSION PLATFORM ROOT PYTHON
 
 # A PyPy wheel, built in PyPy's root by PyPy itself: the interpreter tag is the running one's.
 # The root reaches no index: the build tools come from wheels fetched here (pip fetches what
-# they need on Python 3.9 only when named: it reads their conditions for its own version).
+# they need on Python 3.9 only when named: it reads their conditions for its own version), pip
+# among them, as the root's own is older than the build options used here.
 pypy_wheel() {  # pypy_wheel PYTHON
   local py=$1 venv=$work/venv-pypy
   local run=(bash tools/interpreters.sh run --root pypy-x86_64 --bind "$work" --bind "$(dirname "$zig")"
              --bind "$ZIG_GLOBAL_CACHE_DIR" --)
   "$tools/python" -m pip download -q --only-binary :all: --platform manylinux_2_17_x86_64 \
     --platform any --python-version 3.9 --implementation py --abi none -d "$work/pypy-tools" \
-    scikit-build-core cmake ninja exceptiongroup tomli typing_extensions 2>&1 |
+    pip scikit-build-core cmake ninja exceptiongroup tomli typing_extensions 2>&1 |
     grep -v "^WARNING: Location" || true
   "${run[@]}" "$py" -m venv "$venv"
   "${run[@]}" "$venv/bin/python" -m pip install -q --no-index --find-links "$work/pypy-tools" \
-    scikit-build-core cmake ninja
+    --upgrade pip scikit-build-core cmake ninja
   zig_wrapper "$work/toolchain/zig-ar" ar
   zig_wrapper "$work/toolchain/zig-ranlib" ranlib
   "${run[@]}" env CXX="$x86_64_cxx" PATH="$venv/bin:/usr/bin:/bin" \
