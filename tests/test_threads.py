@@ -4,6 +4,7 @@ import _thread
 import gc
 import os
 import re
+import signal
 import subprocess
 import sys
 import sysconfig
@@ -166,8 +167,16 @@ def waiting_declaration(env, nested):
     declarer = threading.Thread(target=declare)
     declarer.start()
     assert entering.wait(10)
-    time.sleep(0.05)  # now waiting for the list's lock, with the instance borrowed
-    return sorter, declarer, names
+    # Until the declaration holds the instance, a read from another thread returns at once; from
+    # then on it waits with the declaration (a fixed pause is too short on a busy machine).
+    deadline = time.monotonic() + 10
+    while True:
+        probe = threading.Thread(target=lambda: env.sorts, daemon=True)
+        probe.start()
+        probe.join(0.5)
+        if probe.is_alive():
+            return sorter, declarer, names
+        assert time.monotonic() < deadline, "the declaration never took the instance"
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded call waits for a lock")
@@ -192,6 +201,9 @@ def test_a_waiting_read_answers_an_interrupt():
     env = Environment()
     sorter, declarer, _ = waiting_declaration(env, nested=False)
     timer = threading.Timer(0.1, _thread.interrupt_main)
+    # A process started in the background by a shell ignores SIGINT, and then interrupt_main()
+    # does nothing: the test gives it Python's own handler.
+    handler = signal.signal(signal.SIGINT, signal.default_int_handler)
     try:
         timer.start()
         with pytest.raises(KeyboardInterrupt):
@@ -200,6 +212,7 @@ def test_a_waiting_read_answers_an_interrupt():
         assert sorter.is_alive()
     finally:
         timer.cancel()
+        signal.signal(signal.SIGINT, handler)
         sorter.join()
         declarer.join()
     assert env.functions[0][0] == "f"

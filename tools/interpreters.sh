@@ -167,7 +167,7 @@ make_foreign() {
   shift 2
   for v in "$@"; do pkgs+=("python$v" "python$v-venv" "libpython$v-dev"); done
   local wanted="$suite ${pkgs[*]}"
-  [ "$(cat "$root/.kestrin-packages" 2>/dev/null)" = "$wanted" ] && return
+  [ "$(cat "$root/.kestrin-packages" 2>/dev/null)" = "$wanted" ] && { certificates "$root"; return; }
   arch_info "$arch"
   say "mmdebstrap: CPython $* for $debian_arch from $suite into $root"
   rm -rf "$root" "$root.new"
@@ -183,6 +183,17 @@ make_foreign() {
   chmod 1777 "$root.new/tmp"
   mv "$root.new" "$root"
   echo "$wanted" >"$root/.kestrin-packages"
+  certificates "$root"
+}
+
+# Debian's newer pip loads the system's certificate bundle as it starts, and fails without one,
+# even when it reaches no index (as from these roots): the host's, as unpacking the packages
+# would not make it.
+certificates() {
+  [ -s "$1/etc/ssl/certs/ca-certificates.crt" ] && return
+  host_packages /etc/ssl/certs/ca-certificates.crt ca-certificates
+  mkdir -p "$1/etc/ssl/certs"
+  cp /etc/ssl/certs/ca-certificates.crt "$1/etc/ssl/certs/"
 }
 
 # Links /bin, /lib, ... to the folders under /usr where a root holds only those: unpacking the
