@@ -118,21 +118,30 @@ def test_gil_stays_off():
 
 
 MUT = "Already mutably borrowed"
-# Sorting this many names with a key that only computes holds the list's lock for a couple of
-# seconds here, and never lets the interpreter go: a call reading the list as argument sorts waits.
+# Sorting this many names holds the list's lock for a while, and the key never lets the
+# interpreter go: a call reading the list as argument sorts waits.
 SORTED = 200_000
 
 
-def sorting(names):
-    """A thread that sorts `names`, and an event set once it holds the list's lock."""
-    holding = threading.Event()
+class Sorter(threading.Thread):
+    """Sorts `names`; `holding` is set once it holds the list's lock, which it keeps at least
+    until `release` is set. The key spins rather than waits: a thread that waits lets its
+    locks go."""
 
-    def key(name):
-        holding.set()
-        sum(range(800))
-        return name
+    def __init__(self, names):
+        self.holding, self.release = threading.Event(), threading.Event()
 
-    return threading.Thread(target=names.sort, kwargs={"key": key}), holding
+        def key(name):
+            self.holding.set()
+            while not self.release.is_set():
+                pass
+            return name
+
+        super().__init__(target=names.sort, kwargs={"key": key})
+
+    def finish(self):
+        self.release.set()
+        self.join()
 
 
 def waiting_declaration(env, nested):
@@ -141,7 +150,7 @@ def waiting_declaration(env, nested):
     the declaring one, and the argument sorts."""
     names = ["s%06d" % i for i in range(SORTED, 0, -1)]
     entering = threading.Event()
-    sorter, holding = sorting(names)
+    sorter = Sorter(names)
 
     class Nesting:
         def __getitem__(self, i):
@@ -163,7 +172,7 @@ def waiting_declaration(env, nested):
             env.declare_function("f", names, "R")
 
     sorter.start()
-    assert holding.wait(10)
+    assert sorter.holding.wait(10)
     declarer = threading.Thread(target=declare)
     declarer.start()
     assert entering.wait(10)
@@ -187,11 +196,13 @@ def test_a_read_waits_for_a_declaration_waiting_for_a_lock(nested):
     # code or not.
     env = Environment()
     sorter, declarer, names = waiting_declaration(env, nested)
+    timer = threading.Timer(0.2, sorter.release.set)
     try:
-        assert sorter.is_alive()
+        timer.start()
         sorts = env.sorts
     finally:
-        sorter.join()
+        timer.cancel()
+        sorter.finish()
         declarer.join()
     assert sorts == ["R"] + sorted(names)
 
@@ -208,12 +219,13 @@ def test_a_waiting_read_answers_an_interrupt():
         timer.start()
         with pytest.raises(KeyboardInterrupt):
             env.sorts
-        # answered while the declaration still waited, and without taking the borrow
-        assert sorter.is_alive()
+        # answered while the declaration still waited (the sort holds the list until told),
+        # and without taking the borrow
+        assert declarer.is_alive()
     finally:
         timer.cancel()
         signal.signal(signal.SIGINT, handler)
-        sorter.join()
+        sorter.finish()
         declarer.join()
     assert env.functions[0][0] == "f"
 
@@ -281,7 +293,7 @@ def test_a_forked_child_is_refused_what_a_gone_thread_held(where):
         if sorter is None:
             release.set()
         else:
-            sorter.join()
+            sorter.finish()
         declarer.join()
 
 
