@@ -41,10 +41,12 @@ struct TextSequence {
   // only a refused argument drops it here.
   Ref list_copy;
 
+  // Not noexcept (see Ref): dropping the items can run their finalizers. On a thread that
+  // was ended, every Ref keeps its own.
   ~TextSequence() {
-    if (items.empty() && !list_copy) return;
-    CallerCode caller_code(drop_runs_caller_code());  // dropping them can run their finalizers
-    items.clear();
+    if ((items.empty() && !list_copy) || !interpreter_held()) return;
+    CallerCode caller_code(drop_runs_caller_code());
+    drop_all(items);
     list_copy = Ref();
   }
   // Whether anything held is other than an exact str, which has no finalizer to run.

@@ -87,8 +87,11 @@ PyObject* environment_new(PyTypeObject* type, PyObject*, PyObject*) {
 void environment_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   // CAUTION: dropping the stored term objects can run caller code (__del__ of objects a
-  // caller put into a term's argument list).
-  reinterpret_cast<EnvironmentObject*>(self)->record.~Environment();
+  // caller put into a term's argument list), which can end the thread: they are dropped here,
+  // where the unwind can leave (the instance is then never freed), not by noexcept destructors.
+  Environment& record = reinterpret_cast<EnvironmentObject*>(self)->record;
+  drop_all(record.term_objects);
+  record.~Environment();
   freefunc free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free(self);
   Py_DECREF(type);

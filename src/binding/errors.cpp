@@ -15,7 +15,9 @@ constexpr const char kInternalFaultDoc[] =
     "`except Exception` does not stop it: it usually travels to the top and ends the\n"
     "interpreter.\n";
 
-void set_raised_exception(Ref exception) noexcept {
+// Not noexcept, as neither is anything that drops what the caller may own (see Ref): the
+// exception replaced here is dropped.
+void set_raised_exception(Ref exception) {
 #if PY_VERSION_HEX >= 0x030C0000
   PyErr_SetRaisedException(exception.release());
 #else
@@ -141,7 +143,7 @@ void PendingError::restore() && {
   set_raised_exception(std::move(exception));
 }
 
-PyObject* internal_fault_type() noexcept {
+PyObject* internal_fault_type() {
   // Without a GIL two threads can make the class at once: the first one stored is kept for the
   // life of the process, and the other is dropped before anything saw it.
   static std::atomic<PyObject*> type{nullptr};
@@ -159,7 +161,7 @@ PyObject* internal_fault_type() noexcept {
   return known;
 }
 
-void raise_internal_fault(std::string_view description) noexcept {
+void raise_internal_fault(std::string_view description) {
   PyObject* type = internal_fault_type();
   Ref message = decode_message(description);
   if (!message) return;

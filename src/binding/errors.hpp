@@ -63,11 +63,12 @@ class PendingError {
   Ref fetched_;  // a normalized exception instance taken from the interpreter
 };
 
-// The internal-fault class, or nullptr when it could not be made.
-PyObject* internal_fault_type() noexcept;
+// The internal-fault class, or nullptr when it could not be made. Making it allocates, which
+// before 3.12 can run the collector and the finalizers of the caller's garbage.
+PyObject* internal_fault_type();
 
 // Sets the internal-fault exception with `description` as its message.
-void raise_internal_fault(std::string_view description) noexcept;
+void raise_internal_fault(std::string_view description);
 
 // Discards the pending exception (there may be none), unless it is an internal fault coming
 // back through caller code: that one is reported and thrown on as an InternalFault. For

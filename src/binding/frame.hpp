@@ -12,8 +12,11 @@
 // critical section (ObjectLock), so calls from several threads take turns.
 //
 // A forced unwind (a thread ended by pthread_exit or cancelled, as the interpreter ends a daemon
-// thread that wakes during finalization) passes through every frame untouched: it is not an
-// error of the call, and catching it without passing it on aborts the process.
+// thread that wakes during finalization) passes through every frame: it is not an error of the
+// call, and catching it without passing it on aborts the process. It starts where the
+// interpreter is let go (caller code, a finalizer, a wait), so nothing on the way may be
+// noexcept, and it finds the thread without the interpreter: what the frames hold is left as
+// it is (see thread_state.hpp).
 //
 // The borrow is taken before arguments are parsed, so a call on a borrowed instance fails with
 // the borrow error whatever its arguments.
@@ -141,8 +144,9 @@ class Borrow {
   Borrow(const Borrow&) = delete;
   Borrow& operator=(const Borrow&) = delete;
   Borrow& operator=(Borrow&&) = delete;
+  // A thread ended inside the call leaves the borrow taken: the call never ended.
   ~Borrow() {
-    if (object_ == nullptr) return;
+    if (object_ == nullptr || !interpreter_held()) return;
     if (kind_ == kExclusive) {
       object_->borrow = 0;
     } else {

@@ -13,6 +13,7 @@
 
 #include "binding/environment_type.hpp"
 #include "binding/frame.hpp"
+#include "logic/fork_generation.hpp"
 
 namespace kestrin {
 namespace {
@@ -40,6 +41,7 @@ Outcome initialize() {
     return PendingError::make(PyExc_ImportError,
                               "PyO3 modules may only be initialized once per interpreter process");
   }
+  count_forks();
   PyObject* type = reinterpret_cast<PyObject*>(environment_type_or_fault());
 
   Ref all = Ref::steal(PyObject_GetAttrString(module.get(), "__all__"));

@@ -10,7 +10,7 @@ void api_failure() {
   throw InternalFault{"Python API call failed"};
 }
 
-Ref take_raised_exception() noexcept {
+Ref take_raised_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
   return Ref::steal(PyErr_GetRaisedException());
 #else

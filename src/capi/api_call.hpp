@@ -14,7 +14,8 @@ namespace kestrin {
 [[noreturn]] void api_failure();
 
 // The pending exception, normalized, with its traceback attached; empty when none is set.
-Ref take_raised_exception() noexcept;
+// CAUTION: runs caller code before 3.12 (normalizing calls the exception class).
+Ref take_raised_exception();
 
 // Writes `exception` with its traceback to sys.stderr. Never raises an exception of the
 // interpreter's; not noexcept, as the caller's sys.stderr can let the thread be ended (a forced

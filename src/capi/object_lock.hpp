@@ -12,6 +12,8 @@
 
 #include <Python.h>
 
+#include "capi/thread_state.hpp"
+
 #ifdef Py_GIL_DISABLED
 #include <algorithm>
 #include <chrono>
@@ -23,10 +25,17 @@ namespace kestrin {
 class ObjectLock {
  public:
 #ifdef Py_GIL_DISABLED
-  explicit ObjectLock(PyObject* object) noexcept : object_(object) {
+  // Not noexcept: waiting for the section lets the interpreter go, and taking it back can end
+  // the thread (a forced unwind).
+  explicit ObjectLock(PyObject* object) : object_(object) {
     PyCriticalSection_Begin(&section_, object);
   }
-  ~ObjectLock() { PyCriticalSection_End(&section_); }
+  // A thread ended by such an unwind holds no section (its sections were suspended when it
+  // let the interpreter go, or `pause` had ended this one), and no thread state to end it with.
+  ~ObjectLock() {
+    if (interpreter_held()) [[likely]]
+      PyCriticalSection_End(&section_);
+  }
 
   // Lets other threads have the section for a while, then takes it again: the `round`th time
   // in a row, for longer each time, so that a long wait costs no core. The first rounds only

@@ -9,10 +9,19 @@
 //    that steals, such as PyList_SET_ITEM) and leaves the Ref empty.
 //  * Refs move and never copy; destroying or overwriting one needs the interpreter lock.
 //    CAUTION: dropping the last reference to a caller's object can run its __del__.
+//  * A finalizer run by a drop can let the interpreter go and have the thread ended (a forced
+//    unwind, see thread_state.hpp), so dropping is not noexcept, and neither is anything that
+//    drops a caller's object: the unwind must be able to leave it. std::vector's clear() and
+//    destructor are noexcept: a vector of caller objects is emptied with drop_all first.
+//  * A Ref destroyed by that unwind, on a thread that no longer holds the interpreter, keeps
+//    its reference: the process is ending.
 
 #include <Python.h>
 
 #include <utility>
+#include <vector>
+
+#include "capi/thread_state.hpp"
 
 namespace kestrin {
 
@@ -26,14 +35,16 @@ class Ref {
   }
 
   Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  Ref& operator=(Ref&& other) noexcept {
+  Ref& operator=(Ref&& other) noexcept(false) {
     PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
-    Py_XDECREF(old);
+    if (old != nullptr) drop(old);
     return *this;
   }
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() noexcept(false) {
+    if (p_ != nullptr) drop(p_);
+  }
 
   PyObject* get() const noexcept { return p_; }
   PyObject* release() noexcept { return std::exchange(p_, nullptr); }
@@ -41,7 +52,18 @@ class Ref {
 
  private:
   explicit Ref(PyObject* p) noexcept : p_(p) {}
+  static void drop(PyObject* p) noexcept(false) {
+    if (interpreter_held()) [[likely]]
+      Py_DECREF(p);
+  }
   PyObject* p_ = nullptr;
 };
+
+// Drops every reference, first to last, where a forced unwind can leave; the vector is left
+// empty.
+inline void drop_all(std::vector<Ref>& refs) {
+  for (Ref& ref : refs) ref = Ref();
+  refs.clear();
+}
 
 }  // namespace kestrin

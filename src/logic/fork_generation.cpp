@@ -20,12 +20,13 @@ void count_fork() {
 
 }  // namespace
 
-unsigned fork_generation() noexcept {
+void count_forks() noexcept {
 #if !defined(_WIN32)
-  // Registered at the first question: nothing before it can hold state to be told apart.
-  static const bool registered = pthread_atfork(nullptr, nullptr, count_fork) == 0;
-  (void)registered;
+  pthread_atfork(nullptr, nullptr, count_fork);
 #endif
+}
+
+unsigned fork_generation() noexcept {
   return generation.load(std::memory_order_relaxed);
 }
 

@@ -1,5 +1,5 @@
 #pragma once
-// How many times the process has been made again by fork() since the module first asked.
+// How many times the process has been made again by fork() since count_forks() was called.
 //
 // A child process has one thread: the one that called fork(). State that another thread of the
 // parent held (an instance borrowed by a call that was running there) is held by no one in the
@@ -8,6 +8,12 @@
 // Systems without fork() stay at generation 0.
 
 namespace kestrin {
+
+// Starts counting; called once, as the module is imported, before any thread of it can hold
+// state. Not at the first question: a fork() racing that first question on another thread
+// would copy an initialisation in progress, and the child's first question would wait for it
+// for ever.
+void count_forks() noexcept;
 
 unsigned fork_generation() noexcept;
 

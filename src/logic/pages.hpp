@@ -6,7 +6,8 @@
 //  * other POSIX systems (macOS, the BSDs) map and unmap, and grow by copying into a new
 //    mapping;
 //  * Windows reserves and commits with VirtualAlloc, and grows by copying too.
-// Pages reserved but not yet written cost nothing on any of them. Sizes are rounded up to the
+// Pages mapped but not yet written take no physical memory on any of them (Windows charges
+// them against its commit limit at once, all the same). Sizes are rounded up to the
 // system's own page size, which is not 4 KiB everywhere (16 KiB on Apple silicon, 64 KiB on
 // some 64-bit ARM and POWER kernels).
 
