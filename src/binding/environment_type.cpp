@@ -90,7 +90,7 @@ void environment_dealloc(PyObject* self) {
   // caller put into a term's argument list), which can end the thread: they are dropped here,
   // where the unwind can leave (the instance is then never freed), not by noexcept destructors.
   Environment& record = reinterpret_cast<EnvironmentObject*>(self)->record;
-  drop_all(record.term_objects);
+  record.drop_objects();
   record.~Environment();
   freefunc free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free(self);

@@ -60,9 +60,11 @@ class Ref {
 };
 
 // Drops every reference, first to last, where a forced unwind can leave; the vector is left
-// empty.
+// empty. Each is released before it is dropped: if a finalizer ends the thread, the unwind
+// finds the rest still owned, and their own destructors leave them.
 inline void drop_all(std::vector<Ref>& refs) {
-  for (Ref& ref : refs) ref = Ref();
+  if (!interpreter_held()) return;
+  for (Ref& ref : refs) Py_XDECREF(ref.release());
   refs.clear();
 }
 

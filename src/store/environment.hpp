@@ -25,6 +25,13 @@ class Environment {
   // A refused text stores nothing, but the variable numbers its parsing took stay taken.
   Result<Done, LogicError> declare_sequent(std::string_view text);
 
+  // Drops every Python object held, in the order the destructor would, but where a finalizer
+  // that ends the thread can leave (see Ref). Needs the interpreter lock.
+  void drop_objects() {
+    term_tuples.drop();
+    drop_all(term_objects);
+  }
+
   Signature signature;
   std::vector<Sequent> sequent_records;
   std::uint64_t next_variable_id = 0;

@@ -40,6 +40,7 @@ class TermTupleReserve {
   // which sets the size of a new batch.
   void make_room(std::size_t count, std::size_t stored);
   Ref take() noexcept { return std::move(spare_[next_++]); }
+  void drop() { drop_all(spare_); }
 
  private:
   std::vector<Ref> spare_;
