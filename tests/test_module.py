@@ -58,27 +58,47 @@ def test_not_subclassable():
         type("Sub", (Environment,), {})
 
 
+# 3.13 words a missing attribute of an object without a dictionary at more length.
+NO_DICT = " and no __dict__ for setting new attributes" if sys.version_info >= (3, 13) else ""
+
+
 @pytest.mark.parametrize(
-    "mutate",
+    "mutate, message",
     [
-        lambda env: setattr(env, "extra", 1),  # no instance dictionary
-        lambda env: setattr(env, "sorts", []),  # getters only
-        lambda env: setattr(env, "sequents", None),
-        lambda env: delattr(env, "functions"),
-        lambda env: delattr(env, "extra"),
-        lambda env: setattr(env, "declare_function", None),  # methods are read-only too
+        # no instance dictionary
+        (lambda env: setattr(env, "extra", 1),
+         "'builtins.Environment' object has no attribute 'extra'" + NO_DICT),
+        (lambda env: delattr(env, "extra"),
+         "'builtins.Environment' object has no attribute 'extra'" + NO_DICT),
+        (lambda env: setattr(env, "__dict__", {}),
+         "'builtins.Environment' object has no attribute '__dict__'" + NO_DICT),
+        # getters only
+        (lambda env: setattr(env, "sorts", []),
+         "attribute 'sorts' of 'builtins.Environment' objects is not writable"),
+        (lambda env: delattr(env, "functions"),
+         "attribute 'functions' of 'builtins.Environment' objects is not writable"),
+        # methods, and what every object has, are read-only
+        (lambda env: setattr(env, "declare_function", None),
+         "'builtins.Environment' object attribute 'declare_function' is read-only"),
+        (lambda env: delattr(env, "declare_sequent"),
+         "'builtins.Environment' object attribute 'declare_sequent' is read-only"),
+        (lambda env: setattr(env, "__repr__", None),
+         "'builtins.Environment' object attribute '__repr__' is read-only"),
     ],
 )
-def test_attributes_are_read_only(env, mutate):
+def test_attributes_are_read_only(env, mutate, message):
     env.declare_function("f", ["A"], "B")
-    with pytest.raises(AttributeError):
+    with pytest.raises(AttributeError) as raised:
         mutate(env)
+    assert str(raised.value) == message
     assert env.sorts == ["B", "A"]
     assert env.functions == [("f", ["A"], "B")]
 
 
 def test_no_instance_dictionary(env):
-    assert not hasattr(env, "__dict__")
+    with pytest.raises(AttributeError) as raised:
+        env.__dict__
+    assert str(raised.value) == "'builtins.Environment' object has no attribute '__dict__'"
     with pytest.raises(TypeError):
         vars(env)
 

@@ -117,14 +117,15 @@ PyObject* refuse_subclass(PyObject*, PyObject*, PyObject*) {
 }
 
 PyObject* no_dictionary(PyObject*, void*) {
-  PyErr_SetString(PyExc_AttributeError, "'Environment' object has no attribute '__dict__'");
+  PyErr_SetString(PyExc_AttributeError,
+                  "'builtins.Environment' object has no attribute '__dict__'");
   return nullptr;
 }
 
-// Every attribute is refused as CPython refuses it: a view (or `__dict__`) is not writable, a
-// method's name (or one that every object has) is read-only, any other name does not exist.
-// Names are compared, not looked up: PyPy's own rule would come back here, and handing a view's
-// descriptor to C code crashes PyPy.
+// Every attribute is refused as CPython 3.9 refuses it, naming the class by its full name: a
+// view is not writable, a method's name (or one that every object has) is read-only, any
+// other name (`__dict__` among them) does not exist. Names are compared, not looked up: PyPy's
+// own rule would come back here, and handing a view's descriptor to C code crashes PyPy.
 int refuse_attribute(PyObject*, PyObject* name, PyObject*) {
   if (!PyUnicode_Check(name)) {
     PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'",
@@ -132,14 +133,17 @@ int refuse_attribute(PyObject*, PyObject* name, PyObject*) {
     return -1;
   }
   auto is = [name](const char* text) { return PyUnicode_CompareWithASCIIString(name, text) == 0; };
-  if (is("sorts") || is("functions") || is("sequents") || is("__dict__")) {
-    PyErr_Format(PyExc_AttributeError, "attribute '%U' of 'Environment' objects is not writable",
+  if (is("sorts") || is("functions") || is("sequents")) {
+    PyErr_Format(PyExc_AttributeError,
+                 "attribute '%U' of 'builtins.Environment' objects is not writable", name);
+  } else if (!is("__dict__") &&
+             (is("declare_function") || is("declare_sequent") ||
+              PyObject_HasAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), name))) {
+    PyErr_Format(PyExc_AttributeError, "'builtins.Environment' object attribute '%U' is read-only",
                  name);
-  } else if (is("declare_function") || is("declare_sequent") ||
-             PyObject_HasAttr(reinterpret_cast<PyObject*>(&PyBaseObject_Type), name)) {
-    PyErr_Format(PyExc_AttributeError, "'Environment' object attribute '%U' is read-only", name);
   } else {
-    PyErr_Format(PyExc_AttributeError, "'Environment' object has no attribute '%U'", name);
+    PyErr_Format(PyExc_AttributeError, "'builtins.Environment' object has no attribute '%U'",
+                 name);
   }
   return -1;
 }
