@@ -142,8 +142,7 @@ int refuse_attribute(PyObject*, PyObject* name, PyObject*) {
     PyErr_Format(PyExc_AttributeError, "'builtins.Environment' object attribute '%U' is read-only",
                  name);
   } else {
-    PyErr_Format(PyExc_AttributeError, "'builtins.Environment' object has no attribute '%U'",
-                 name);
+    PyErr_Format(PyExc_AttributeError, "'builtins.Environment' object has no attribute '%U'", name);
   }
   return -1;
 }
