@@ -28,7 +28,7 @@ source_sha256=2411c74bda5bbcfcddaf4531f66d1adc73f247f529aee981b029513aefdbf849
 tarball=$kestrin_cache/sources/$(basename "$source_tarball")
 mkdir -p "$(dirname "$tarball")"
 if [ ! -f "$tarball" ] || ! echo "$source_sha256  $tarball" | sha256sum -c --status; then
-  curl -sSf -o "$tarball" "http://deb.debian.org/debian/pool/main/$source_tarball"
+  curl -sSf -o "$tarball" "$(debian_archive)/pool/main/$source_tarball"
   echo "$source_sha256  $tarball" | sha256sum -c --status
 fi
 cp -r "$include" "$work/windows-include"

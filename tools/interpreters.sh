@@ -32,7 +32,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/toolchain.sh"
 base=${KESTRIN_INTERPRETERS:-/var/cache/kestrin-interpreters}
 native=$base/x86_64-sid
-mirror=http://deb.debian.org/debian
+mirror=$(debian_archive)
 minors=(3.14 3.15)
 free_threaded=(3.13 3.14 3.15)
 packages=(ca-certificates build-essential xz-utils dpkg-dev cmake ninja-build valgrind libtsan2 libssl-dev zlib1g-dev libffi-dev

