@@ -68,4 +68,52 @@ inline void drop_all(std::vector<Ref>& refs) {
   refs.clear();
 }
 
+// References owned by an array of plain pointers (a slot may be empty): growing it copies
+// bytes, where a vector of Ref, whose destructor may throw, moves each one and then destroys
+// what it left. For arrays that grow large. Its owner empties it with drop_all where a drop
+// may run caller code; the destructor drops what is left as ~Ref would, but noexcept.
+class RefArray {
+ public:
+  RefArray() noexcept = default;
+  RefArray(const RefArray&) = delete;
+  RefArray& operator=(const RefArray&) = delete;
+  ~RefArray() {
+    if (interpreter_held()) {
+      for (PyObject* p : items_) Py_XDECREF(p);
+    }
+  }
+
+  std::size_t size() const noexcept { return items_.size(); }
+  std::size_t capacity() const noexcept { return items_.capacity(); }
+  // May throw std::bad_alloc, leaving the array unchanged.
+  void reserve(std::size_t n) { items_.reserve(n); }
+  // Needs room reserved: it cannot fail.
+  void push_back(Ref&& ref) noexcept { items_.push_back(ref.release()); }
+  PyObject* operator[](std::size_t i) const noexcept { return items_[i]; }
+  Ref take(std::size_t i) noexcept { return Ref::steal(std::exchange(items_[i], nullptr)); }
+  // Removes the first `n` slots, which must be empty.
+  void erase_front(std::size_t n) noexcept {
+    items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(n));
+  }
+  // Drops the references from `first` on, which must run no caller code (objects the module
+  // made itself), and removes their slots.
+  void truncate(std::size_t first) noexcept {
+    if (interpreter_held()) {
+      for (std::size_t i = first; i < items_.size(); ++i)
+        Py_XDECREF(std::exchange(items_[i], nullptr));
+    }
+    items_.resize(first);
+  }
+
+ private:
+  friend void drop_all(RefArray& refs);
+  std::vector<PyObject*> items_;
+};
+
+inline void drop_all(RefArray& refs) {
+  if (!interpreter_held()) return;
+  for (PyObject*& p : refs.items_) Py_XDECREF(std::exchange(p, nullptr));
+  refs.items_.clear();
+}
+
 }  // namespace kestrin

@@ -23,18 +23,18 @@ Ref text_list(const std::vector<std::string>& texts) {
 // that the cache misses overlap instead of coming one by one.
 class TermCursor {
  public:
-  explicit TermCursor(const std::vector<Ref>& terms) noexcept : terms_(terms) {
-    for (std::size_t i = 0; i < kAhead && i < terms_.size(); ++i) prefetch(terms_[i].get());
+  explicit TermCursor(const RefArray& terms) noexcept : terms_(terms) {
+    for (std::size_t i = 0; i < kAhead && i < terms_.size(); ++i) prefetch(terms_[i]);
   }
 
   Ref next() noexcept {
-    if (next_ + kAhead < terms_.size()) prefetch(terms_[next_ + kAhead].get());
-    return Ref::new_ref(terms_[next_++].get());
+    if (next_ + kAhead < terms_.size()) prefetch(terms_[next_ + kAhead]);
+    return Ref::new_ref(terms_[next_++]);
   }
 
  private:
   static constexpr std::size_t kAhead = 24;
-  const std::vector<Ref>& terms_;
+  const RefArray& terms_;
   std::size_t next_ = 0;
 };
 
