@@ -51,7 +51,7 @@ Result<std::string_view, PendingError> item_text(PyObject* object) {
 }  // namespace
 
 bool TextSequence::drop_runs_caller_code() const noexcept {
-  for (const Ref& item : items) {
+  for (const StoredRef& item : items) {
     if (!PyUnicode_CheckExact(item.get())) return true;
   }
   if (!list_copy) return false;

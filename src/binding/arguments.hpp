@@ -34,7 +34,7 @@ Result<std::string_view, PendingError> text_argument(PyObject* object, std::stri
 // list, are held here, so the views stay valid as long as this lives.
 struct TextSequence {
   std::vector<std::string_view> texts;
-  std::vector<Ref> items;
+  std::vector<StoredRef> items;
   // Without a GIL, a list is read from a copy taken under the list's own lock, since another
   // thread could change it and drop an item whose text is viewed. Dropping the copy can run
   // finalizers, so the caller takes it and drops it once the call has given its borrow back;

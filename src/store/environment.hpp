@@ -38,7 +38,7 @@ class Environment {
   // Parallel to sequent_records: entry i is the Python form of sequent i, whose term objects
   // follow those of the sequents before it in term_objects.
   std::vector<SequentObjects> sequent_objects;
-  RefArray term_objects;
+  std::vector<StoredRef> term_objects;
   TermTupleReserve term_tuples;
 
   // Whether the environment's text is all ASCII.

@@ -126,7 +126,7 @@ Ref new_str(std::string_view utf8, const TextShape& shape) {
 
 void TermTupleReserve::make_room(std::size_t count, std::size_t stored) {
   if (spare_.size() - next_ >= count) return;
-  spare_.erase_front(next_);
+  spare_.erase(spare_.begin(), spare_.begin() + static_cast<std::ptrdiff_t>(next_));
   next_ = 0;
   // A small environment stays in the caches whatever its layout and gets exactly the tuples it
   // needs; a large one gets them in batches that fill whole allocator pools.
@@ -137,9 +137,9 @@ void TermTupleReserve::make_room(std::size_t count, std::size_t stored) {
   for (std::size_t i = 0; i < batch; ++i) spare_.push_back(new_tuple(2));
 }
 
-SequentObjects append_sequent_objects(const Signature& signature, Sequent& sequent, RefArray& terms,
-                                      TermTupleReserve& reserve, PodVector<OpenList>& open,
-                                      bool& ascii) {
+SequentObjects append_sequent_objects(const Signature& signature, Sequent& sequent,
+                                      std::vector<StoredRef>& terms, TermTupleReserve& reserve,
+                                      PodVector<OpenList>& open, bool& ascii) {
   SequentObjects objects{sequent.premise_count(), sequent.conclusion_count()};
   std::size_t first = terms.size();
   std::size_t count = objects.term_count();
@@ -149,11 +149,11 @@ SequentObjects append_sequent_objects(const Signature& signature, Sequent& seque
   // the objects it made with it. A guard rather than a handler that passes the exception on:
   // that cannot pass on a forced unwind in every C++ runtime.
   struct DropNew {
-    RefArray& terms;
+    std::vector<StoredRef>& terms;
     std::size_t first;
     bool keep = false;
     void now() {
-      terms.truncate(first);
+      terms.erase(terms.begin() + static_cast<std::ptrdiff_t>(first), terms.end());
       keep = true;
     }
     ~DropNew() {
@@ -173,7 +173,7 @@ SequentObjects append_sequent_objects(const Signature& signature, Sequent& seque
         } else if (i != 0) {
           i % 2 != 0 ? line.equals() : line.next_equation();
         }
-        PyObject* tuple = terms[first + i];
+        PyObject* tuple = terms[first + i].get();
         build.adopt(tuple);
         fill_term(signature, p, tuple, build, line, ascii, open);
         if constexpr (!kTrackWhenMade) track_term(tuple, open);

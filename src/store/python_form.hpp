@@ -39,11 +39,11 @@ class TermTupleReserve {
   // Makes sure that `count` tuples can be taken; `stored` is how many the environment holds,
   // which sets the size of a new batch.
   void make_room(std::size_t count, std::size_t stored);
-  Ref take() noexcept { return spare_.take(next_++); }
+  Ref take() noexcept { return std::move(spare_[next_++]); }
   void drop() { drop_all(spare_); }
 
  private:
-  RefArray spare_;
+  std::vector<StoredRef> spare_;
   std::size_t next_ = 0;
 };
 
@@ -67,8 +67,8 @@ struct OpenList {
 // (see render.hpp), and clears `ascii` if a function name in it is not ASCII. The top-level
 // tuples are taken from `reserve`, which must hold enough. On failure `terms` is left as it
 // was. `open` is working memory for the applications being filled.
-SequentObjects append_sequent_objects(const Signature& signature, Sequent& sequent, RefArray& terms,
-                                      TermTupleReserve& reserve, PodVector<OpenList>& open,
-                                      bool& ascii);
+SequentObjects append_sequent_objects(const Signature& signature, Sequent& sequent,
+                                      std::vector<StoredRef>& terms, TermTupleReserve& reserve,
+                                      PodVector<OpenList>& open, bool& ascii);
 
 }  // namespace kestrin

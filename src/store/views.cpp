@@ -23,25 +23,25 @@ Ref text_list(const std::vector<std::string>& texts) {
 // that the cache misses overlap instead of coming one by one.
 class TermCursor {
  public:
-  explicit TermCursor(const RefArray& terms) noexcept : terms_(terms) {
-    for (std::size_t i = 0; i < kAhead && i < terms_.size(); ++i) prefetch(terms_[i]);
+  explicit TermCursor(const std::vector<StoredRef>& terms) noexcept : terms_(terms) {
+    for (std::size_t i = 0; i < kAhead && i < terms_.size(); ++i) prefetch(terms_[i].get());
   }
 
   Ref next() noexcept {
-    if (next_ + kAhead < terms_.size()) prefetch(terms_[next_ + kAhead]);
-    return Ref::new_ref(terms_[next_++]);
+    if (next_ + kAhead < terms_.size()) prefetch(terms_[next_ + kAhead].get());
+    return Ref::new_ref(terms_[next_++].get());
   }
 
  private:
   static constexpr std::size_t kAhead = 24;
-  const RefArray& terms_;
+  const std::vector<StoredRef>& terms_;
   std::size_t next_ = 0;
 };
 
 // [(lhs, rhs), ...] over the next `count` stored equations. The pairs are complete when made,
 // and the list is made and filled with nothing made in between, so neither ever shows an
 // empty slot and neither needs hiding from the collector. `pairs` is working memory.
-Ref equation_list(TermCursor& terms, std::size_t count, std::vector<Ref>& pairs) {
+Ref equation_list(TermCursor& terms, std::size_t count, std::vector<StoredRef>& pairs) {
   pairs.clear();
   for (std::size_t i = 0; i < count; ++i) {
     Ref lhs = terms.next();
@@ -78,7 +78,7 @@ Ref functions_view(const Environment& environment) {
 Ref sequents_view(const Environment& environment) {
   const auto& sequents = environment.sequent_objects;
   TermCursor terms(environment.term_objects);
-  std::vector<Ref> pairs;
+  std::vector<StoredRef> pairs;
   Ref list = new_list(sequents.size());
   for (std::size_t i = 0; i < sequents.size(); ++i) {
     Ref premises = equation_list(terms, sequents[i].premise_count, pairs);
