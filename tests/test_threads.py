@@ -405,10 +405,20 @@ start(declaring(Raising))
 }
 
 
+# Free-threaded 3.13 can hand one of its own locks (the type cache's, taken by a method lookup
+# in sys.stderr's writing) to a daemon thread that it then ends, and the finalizing thread waits
+# for that lock for ever: seen once in about 200 runs of this row, every thread inside the
+# interpreter's own code. 3.14 parks such threads instead.
+INTERPRETER_HANGS = pytest.mark.skipif(FREE_THREADED and sys.version_info < (3, 14),
+                                       reason="free-threaded 3.13 can hang in its own shutdown")
+
+
 @pytest.mark.skipif("--with-thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or ""),
                     reason="the interpreter's own shutdown races with any daemon thread, which "
                            "ThreadSanitizer reports and stops the process for")
-@pytest.mark.parametrize("script", EXIT_SCRIPTS.values(), ids=EXIT_SCRIPTS.keys())
+@pytest.mark.parametrize("script", [
+    pytest.param(script, id=name, marks=[INTERPRETER_HANGS] if "internal fault" in name else [])
+    for name, script in EXIT_SCRIPTS.items()])
 def test_exit_with_a_daemon_thread_inside_a_call(script):
     # The thread is ended by a forced unwind through the call, which finds it without the
     # interpreter: nothing may be dropped or let go then, and nothing on the way may be
