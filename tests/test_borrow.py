@@ -144,20 +144,71 @@ def test_collection_during_a_read_refuses_changes(read, tracked):
     assert env.functions[-1] == ("g", [], "D")
 
 
-def test_other_thread_is_refused(env):
+class Sorts:
+    """A sequence that yields what `items` makes, first running `before`."""
+
+    def __init__(self, items, before=lambda: None):
+        self.items, self.before = items, before
+
+    def __getitem__(self, i):
+        return "A"
+
+    def __len__(self):
+        return 1
+
+    def __iter__(self):
+        self.before()
+        return iter(self.items())
+
+
+def held_name(hold):
+    class Name(str):
+        def __del__(self):
+            hold()
+
+    return Name("A")
+
+
+def held_type_name(hold):
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                hold()
+            return super().__getattribute__(name)
+
+    return Meta("Odd", (), {})()
+
+
+# (how the declaration gets to caller code that blocks, what it declares then)
+BLOCKING = {
+    "iteration": (lambda hold: Hooked("iter", hold), "R", ["done"]),
+    # the item is held by the call alone, which drops it before the borrow goes back
+    "the drop of a str subclass": (lambda hold: Sorts(lambda: [held_name(hold)]), "R", ["done"]),
+    # the same, after a changing call on another instance has come and gone
+    "a drop after a nested call": (
+        lambda hold: Sorts(lambda: [held_name(hold)],
+                           lambda: Environment().declare_function("g", [], "B")), "R", ["done"]),
+    # the name of the wrong type, for the message, from a metatype of the caller's
+    "the type name of a wrong argument": (lambda hold: ["A"], held_type_name, [TypeError]),
+}
+
+
+@pytest.mark.parametrize("sorts, result, outcome", BLOCKING.values(), ids=BLOCKING.keys())
+def test_other_thread_is_refused(env, sorts, result, outcome):
     entered, release = threading.Event(), threading.Event()
-    outcome = []
+    seen = []
 
     def hold():
         entered.set()
-        release.wait(10)  # lets go of the interpreter lock with the borrow taken
+        release.wait(5)  # lets go of the interpreter lock with the borrow taken
 
     def worker():
         try:
-            env.declare_function("f", Hooked("iter", hold), "R")
-            outcome.append("done")
+            env.declare_function("f", sorts(hold), result if isinstance(result, str)
+                                 else result(hold))
+            seen.append("done")
         except BaseException as exc:
-            outcome.append(exc)
+            seen.append(type(exc))
 
     calls = [
         lambda: env.declare_function("g", [], "B"),
@@ -172,6 +223,7 @@ def test_other_thread_is_refused(env):
     thread.start()
     try:
         assert entered.wait(10)
+        # Each is refused at once: without a GIL a call that waited would wait out the hold.
         for call in calls:
             try:
                 call()
@@ -184,8 +236,8 @@ def test_other_thread_is_refused(env):
         release.set()
         thread.join(10)
     assert refusals == [(BORROWED,)] * 2 + [(MUT,)] * 4
-    assert outcome == ["done"]
-    assert env.functions == [("f", ["A"], "R")]
+    assert seen == outcome
+    assert env.functions == ([("f", ["A"], "R")] if outcome == ["done"] else [])
     env.declare_function("g", [], "B")
 
 

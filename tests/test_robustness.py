@@ -11,6 +11,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -269,6 +270,41 @@ def test_an_environment_keeps_little_after_a_refused_text(shape, tmp_path):
     assert kept < 64 * 1024, "%d bytes kept per environment" % kept
 
 
+def declare_functions(names):
+    env = Environment()
+    for name in names:
+        env.declare_function(name, [], "U")
+
+
+# Each stores or looks up every name once through one of the keyed hash tables.
+HASHED = {
+    "function names": declare_functions,
+    "sort names": lambda names: Environment().declare_function("f", names, "U"),
+    "variables of one sequent": lambda names: Environment().declare_sequent(
+        ", ".join(name + " = " + name for name in names) + " => x = x"),
+}
+
+
+@pytest.mark.parametrize("store", HASHED.values(), ids=HASHED.keys())
+def test_names_alike_in_their_first_block_cost_no_more(store):
+    # Names of 16 bytes that share their first 8-byte block against names that share their
+    # second: a hash that skipped a block would put all of one kind in one chain, and
+    # storing them would take time quadratic in their number (some 50 times as long here).
+    # Interleaved, best of three: the machine is shared.
+    count = 10_000
+    alike_first = ["v" * 8 + "%08d" % i for i in range(count)]
+    alike_second = ["%08d" % i + "v" * 8 for i in range(count)]
+
+    def seconds(names):
+        start = time.perf_counter()
+        store(names)
+        return time.perf_counter() - start
+
+    rounds = [(seconds(alike_first), seconds(alike_second)) for _ in range(3)]
+    ratio = min(first for first, _ in rounds) / min(second for _, second in rounds)
+    assert ratio < 4, "%.1f times as long" % ratio
+
+
 # Odd names: NUL, 2-, 3- and 4-byte UTF-8, and white space inside. None holds
 # " ", ",", "=", "(" or ")", so each can stand as a head, a constant and a variable.
 ODD_NAMES = [
@@ -358,6 +394,50 @@ def test_running_out_of_memory_leaves_the_environment_consistent(address_space_l
         assert str(env).endswith(" => %s = %s\\n" % (last, last))
     """)
     assert out.split()[-1] in ("MemoryError", "PanicException")
+
+
+@under_sanitizer
+@cpython_only("sys.getallocatedblocks")
+def test_memory_running_out_for_the_open_lists_drops_the_objects_made(address_space_limits):
+    # Past 2 ** 19 levels the stack of argument lists being filled doubles to 16 MiB in one
+    # step while the terms' objects grow by the page: caps from a little below the peak up to
+    # it make that doubling the allocation that fails, with half the objects made. They must
+    # all go, and the sequent with them.
+    run_child("""
+        import resource
+        import sys
+        def vm(key):
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key))
+        n = 2 ** 19 + 2 ** 12
+        text = "(f " * n + "x" + ")" * n + " = x => x = x"
+        env = Environment()
+        env.declare_function("f", ["A"], "A")
+        base = vm("VmSize")
+        env.declare_sequent(text)
+        peak = vm("VmPeak") - base
+        del env
+        env = Environment()
+        env.declare_function("f", ["A"], "A")
+        blocks = sys.getallocatedblocks()
+        limits = resource.getrlimit(resource.RLIMIT_AS)
+        failures = []
+        for below in range(16, 0, -2):
+            resource.setrlimit(resource.RLIMIT_AS, (base + peak - (below << 20), limits[1]))
+            try:
+                env.declare_sequent(text)
+                break
+            except BaseException as e:  # MemoryError, or the internal fault for an object
+                failures.append(type(e).__name__)
+            finally:
+                resource.setrlimit(resource.RLIMIT_AS, limits)
+            assert env.sequents == [] and str(env) == ""
+            assert sys.getallocatedblocks() - blocks < 1000, sys.getallocatedblocks() - blocks
+        assert "MemoryError" in failures, failures
+        env.declare_sequent("y = y => y = y")
+        assert str(env).endswith("\\n") and str(env).count("\\n") == len(env.sequents)
+        assert env.sequents[-1][1][0][0][0] == str(env).split()[-1]
+    """)
 
 
 @cpython_only("the cycle collector's callbacks, thresholds and generations")

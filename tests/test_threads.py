@@ -18,6 +18,9 @@ import pytest
 import _kestrin
 from _kestrin import Environment
 
+# A call refused in a helper thread shows only as this warning.
+pytestmark = pytest.mark.filterwarnings("error::pytest.PytestUnhandledThreadExceptionWarning")
+
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 THREADS = 8
 ROUNDS = 1500
@@ -130,11 +133,13 @@ class Sorter(threading.Thread):
 
     def __init__(self, names):
         self.holding, self.release = threading.Event(), threading.Event()
+        self.inside = []
 
         def key(name):
             self.holding.set()
             while not self.release.is_set():
-                pass
+                if self.inside:
+                    self.inside.pop()()
             return name
 
         super().__init__(target=names.sort, kwargs={"key": key})
@@ -143,12 +148,42 @@ class Sorter(threading.Thread):
         self.release.set()
         self.join()
 
+    def run_inside(self, function):
+        """Runs `function` on this thread while it holds the list's lock; returns its result."""
+        done, result = threading.Event(), []
+        self.inside.append(lambda: (result.append(function()), done.set()))
+        assert done.wait(10)
+        return result[0]
 
-def waiting_declaration(env, nested):
-    """Starts a declaration on `env` that waits for a sort of its argument sorts, made directly
-    or from the caller code of a declaration on another instance. Returns the sorting thread,
-    the declaring one, and the argument sorts."""
-    names = ["s%06d" % i for i in range(SORTED, 0, -1)]
+
+def until_reads_wait(env):
+    """Returns once a read of `env` from another thread waits; fails at once if one is refused.
+    Until a declaration holds the instance, a read returns at once (a fixed pause is too short on
+    a busy machine)."""
+    refused = []
+
+    def read():
+        try:
+            env.sorts
+        except RuntimeError as error:
+            refused.append(error)
+
+    deadline = time.monotonic() + 10
+    while True:
+        probe = threading.Thread(target=read, daemon=True)
+        probe.start()
+        probe.join(0.5)
+        assert not refused, refused
+        if probe.is_alive():
+            return
+        assert time.monotonic() < deadline, "the declaration never took the instance"
+
+
+def waiting_declaration(env, nested, count=SORTED):
+    """Starts a declaration on `env` that waits for a sort of its `count` argument sorts, made
+    directly or from the caller code of a declaration on another instance. Returns the sorting
+    thread, the declaring one (`ended`: when its call returned), and the argument sorts."""
+    names = ["s%06d" % i for i in range(count, 0, -1)]
     entering = threading.Event()
     sorter = Sorter(names)
 
@@ -170,41 +205,114 @@ def waiting_declaration(env, nested):
         else:
             entering.set()
             env.declare_function("f", names, "R")
+        declarer.ended = time.monotonic()
 
     sorter.start()
     assert sorter.holding.wait(10)
     declarer = threading.Thread(target=declare)
     declarer.start()
     assert entering.wait(10)
-    # Until the declaration holds the instance, a read from another thread returns at once; from
-    # then on it waits with the declaration (a fixed pause is too short on a busy machine).
-    deadline = time.monotonic() + 10
-    while True:
-        probe = threading.Thread(target=lambda: env.sorts, daemon=True)
-        probe.start()
-        probe.join(0.5)
-        if probe.is_alive():
-            return sorter, declarer, names
-        assert time.monotonic() < deadline, "the declaration never took the instance"
+    until_reads_wait(env)
+    return sorter, declarer, names
+
+
+def waiting_declaration_behind(env, sorter, declarer):
+    """With `declarer` waiting for `sorter`, starts a second declaration on `env` that waits for
+    the first, then for a sort of its own argument sorts. Returns the second sorting thread, the
+    second declaring one and its argument sorts."""
+    names = ["t%03d" % i for i in range(100, 0, -1)]
+    last = Sorter(names)
+
+    def declare():
+        env.declare_function("g", names, "R")
+        second.ended = time.monotonic()
+
+    last.start()
+    assert last.holding.wait(10)
+    second = threading.Thread(target=declare)
+    second.start()
+    time.sleep(0.1)  # long enough to be waiting for the first declaration
+    sorter.finish()
+    declarer.join(10)
+    until_reads_wait(env)
+    return last, second, names
+
+
+def read_while_declaring(nested=False, queued=False, hold=0.2, count=SORTED):
+    """A read from this thread while a declaration waits for a lock, let go `hold` seconds later:
+    it waits for the declaration, sees it, and returns soon after it."""
+    env = Environment()
+    sorter, declarer, names = waiting_declaration(env, nested, count)
+    last, later, timer = sorter, [], None
+    try:
+        if queued:
+            last, declarer, later = waiting_declaration_behind(env, sorter, declarer)
+        timer = threading.Timer(hold, last.release.set)
+        timer.start()
+        sorts = env.sorts
+        returned = time.monotonic()
+    finally:
+        if timer is not None:
+            timer.cancel()
+        sorter.finish()
+        last.finish()
+        declarer.join(10)
+    assert sorts == ["R"] + sorted(names) + sorted(later)
+    # Its pauses grow with the wait, but to 4 ms at most.
+    assert returned - declarer.ended < 0.5, returned - declarer.ended
+
+
+# Keyword arguments of read_while_declaring.
+WAITS = {
+    "made directly": {},
+    "made from caller code": {"nested": True},
+    # its own wait for the first let the section go, and counts as no caller code
+    "queued behind another": {"queued": True, "count": 100},
+    # the pauses are capped: a long wait still answers at once
+    "held for a second": {"hold": 1.2, "count": 100},
+    # what a declaration records of the fork generation is what the read compares
+    "in a forked child": {"forked": True, "count": 100},
+}
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded call waits for a lock")
-@pytest.mark.parametrize("nested", [False, True], ids=["made directly", "made from caller code"])
-def test_a_read_waits_for_a_declaration_waiting_for_a_lock(nested):
+@pytest.mark.parametrize("case", WAITS.values(), ids=WAITS.keys())
+def test_a_read_waits_for_a_declaration_waiting_for_a_lock(case):
     # The declaration runs no caller code of its own while it waits: the read comes after it,
     # as it would under the GIL, whether the declaration was made from another call's caller
     # code or not.
-    env = Environment()
-    sorter, declarer, names = waiting_declaration(env, nested)
-    timer = threading.Timer(0.2, sorter.release.set)
-    try:
-        timer.start()
-        sorts = env.sorts
-    finally:
-        timer.cancel()
-        sorter.finish()
-        declarer.join()
-    assert sorts == ["R"] + sorted(names)
+    case = dict(case)
+    if not case.pop("forked", False):
+        read_while_declaring(**case)
+        return
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+        pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            read_while_declaring(**case)
+            code = 0
+        except BaseException:  # noqa: B902 - reported by the parent as the exit status
+            import traceback
+            traceback.print_exc()
+        finally:
+            os._exit(code)
+    assert exit_status(pid) == 0
+
+
+def exit_status(pid, timeout=30):
+    deadline = time.monotonic() + timeout
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done or time.monotonic() > deadline:
+            break
+        time.sleep(0.05)
+    if not done:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+    assert done and os.WIFEXITED(status), "the child did not answer within %d s" % timeout
+    return os.WEXITSTATUS(status)
 
 
 @pytest.mark.skipif(not FREE_THREADED, reason="only a free-threaded call waits for a lock")
@@ -265,7 +373,8 @@ def test_a_forked_child_is_refused_what_a_gone_thread_held(where):
         sorter = None
     else:
         sorter, declarer, _ = waiting_declaration(env, nested=False)
-    try:
+
+    def fork():
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
             pid = os.fork()
@@ -278,17 +387,18 @@ def test_a_forked_child_is_refused_what_a_gone_thread_held(where):
                 code = 0 if error.args == (MUT,) else 2
             finally:
                 os._exit(code)
-        deadline = time.monotonic() + 30
-        while True:
-            done, status = os.waitpid(pid, os.WNOHANG)
-            if done or time.monotonic() > deadline:
-                break
-            time.sleep(0.05)
-        if not done:
-            os.kill(pid, 9)
-            os.waitpid(pid, 0)
-        assert done and os.WIFEXITED(status), "the child did not answer within 30 s"
-        assert os.WEXITSTATUS(status) == 0
+        return pid
+
+    try:
+        if sorter is None:
+            assert exit_status(fork()) == 0
+        else:
+            # From the thread that holds the list: a fork stops every other thread, which lets
+            # their locks go, and the declaration would get the list and end.
+            assert exit_status(sorter.run_inside(fork)) == 0
+            # The parent still has the declaration's thread: a read there waits for it.
+            threading.Timer(0.2, sorter.release.set).start()
+            assert env.sorts[0] == "R"
     finally:
         if sorter is None:
             release.set()
