@@ -193,7 +193,14 @@ BLOCKING = {
 }
 
 
-@pytest.mark.parametrize("sorts, result, outcome", BLOCKING.values(), ids=BLOCKING.keys())
+# PyPy runs a finalizer at its collector's pace, not when the call drops the object.
+PROMPT_FINALIZERS = ("the drop of a str subclass", "a drop after a nested call")
+
+
+@pytest.mark.parametrize("sorts, result, outcome", [
+    pytest.param(*row, id=name, marks=[cpython_only("finalizers run when the last reference goes")]
+                 if name in PROMPT_FINALIZERS else [])
+    for name, row in BLOCKING.items()])
 def test_other_thread_is_refused(env, sorts, result, outcome):
     entered, release = threading.Event(), threading.Event()
     seen = []
