@@ -1,0 +1,666 @@
+# The module as Python code over the C interface of the logic (abi/kestrin_abi.h), for PyPy:
+# its JIT compiles this code and the cffi calls in it, where every object made through its
+# emulation of the C API would cross a bridge. Every rule of the C API module holds here in the
+# same words and order: the receiver, the borrow, the arguments, the conversions, the internal
+# faults.
+#
+# Frames: every entry point and every helper is hidden from tracebacks (hidden_applevel), so
+# that an error shows the caller's line and, for an error of caller code, the caller's own
+# frames only, as it does when a built-in raises.
+#
+# Threads: the C API module runs each call under the interpreter lock, which it lets go only
+# while caller code runs. Python code can be switched out anywhere, so each instance has a
+# lock of its own that stands for that: a call holds it except while caller code runs, so a
+# call from another thread waits where it would have waited for the interpreter lock, and is
+# refused by the borrow where it could have come in under that lock (during caller code). The
+# lock is re-entrant for a finalizer that calls back on the thread that holds it. No cffi call
+# touches Python, so a thread ended inside one leaves nothing half done.
+
+import os
+import sys
+import _thread
+
+import cffi
+
+try:
+    from __pypy__ import add_memory_pressure, hidden_applevel
+except ImportError:  # another interpreter, as the tests run this binding on CPython too
+    def hidden_applevel(function):
+        return function
+
+    def add_memory_pressure(size):
+        pass
+
+_CDEF = r"""
+typedef struct kestrin_environment kestrin_environment;
+enum { KESTRIN_OK = 0, KESTRIN_REFUSED = 1, KESTRIN_NO_MEMORY = 2, KESTRIN_FAULT = 3 };
+int kestrin_claim_module(void);
+kestrin_environment* kestrin_new(void);
+void kestrin_free(kestrin_environment* environment);
+size_t kestrin_footprint(const kestrin_environment* environment);
+const char* kestrin_message(const kestrin_environment* environment, size_t* size);
+int kestrin_declare_function(kestrin_environment* environment, const char* parts,
+                             size_t size, size_t count);
+int kestrin_declare_sequent(kestrin_environment* environment, const char* text,
+                            size_t size);
+const int64_t* kestrin_terms(const kestrin_environment* environment, size_t* count);
+size_t kestrin_sort_count(const kestrin_environment* environment);
+const char* kestrin_sort(const kestrin_environment* environment, size_t sort,
+                         size_t* size);
+size_t kestrin_function_count(const kestrin_environment* environment);
+size_t kestrin_function_arity(const kestrin_environment* environment, size_t function);
+const char* kestrin_function_part(const kestrin_environment* environment,
+                                  size_t function, size_t part, size_t* size);
+size_t kestrin_text_size(const kestrin_environment* environment);
+void kestrin_text(const kestrin_environment* environment, char* out);
+"""
+
+_ffi = cffi.FFI()
+_ffi.cdef(_CDEF)
+_lib = _ffi.dlopen(os.path.join(os.path.dirname(os.path.abspath(__file__)), "libkestrin_abi.so"))
+_unpack = _ffi.unpack
+_OK = _lib.KESTRIN_OK
+_REFUSED = _lib.KESTRIN_REFUSED
+_NO_MEMORY = _lib.KESTRIN_NO_MEMORY
+
+# Native memory is reported to the collector in steps of this many bytes.
+_PRESSURE_STEP = 1 << 20
+
+_ONCE = "PyO3 modules may only be initialized once per interpreter process"
+_MUTABLY_BORROWED = "Already mutably borrowed"
+_BORROWED = "Already borrowed"
+_NO_TYPE_NAME = "<failed to extract type name>"
+_NOTICE = ("An internal fault raised by Python code reached native code.\n"
+           "It is passed on as a new internal fault; its traceback follows.\n")
+_PANIC_DOC = """
+Raised when native code called from Python fails unexpectedly.
+
+Like SystemExit, it derives from BaseException rather than Exception, so an ordinary
+`except Exception` does not stop it: it usually travels to the top and ends the
+interpreter.
+"""
+_FUNCTION_PARAMETERS = ("name", "argument_type", "result_type")
+_SEQUENT_PARAMETERS = ("s",)
+_SEPARATOR = b"\xff"
+
+
+class _Faults:
+    """The internal-fault class, made at first need (see panic_type)."""
+    __slots__ = ("panic",)
+
+
+_faults = _Faults()
+_faults.panic = None
+
+
+@hidden_applevel
+def _panic_type():
+    panic = _faults.panic
+    if panic is None:
+        panic = _faults.panic = type("PanicException", (BaseException,),
+                                     {"__module__": "pyo3_runtime", "__doc__": _PANIC_DOC})
+    return panic
+
+
+class _State:
+    """What an instance holds: the native environment, the borrow flag (0 free, n > 0
+    readers, -1 one changing call), the lock that stands for the interpreter lock, the
+    function names by number, the stored term objects (two per equation, sequent after
+    sequent) with each sequent's premise and conclusion counts, and the native bytes not yet
+    reported to the collector."""
+    __slots__ = ("core", "borrow", "lock", "names", "terms", "shapes", "unreported", "size")
+
+
+# ---------------------------------------------------------------------------------------------
+# Failures
+
+
+@hidden_applevel
+def _logic_message(state):
+    return _unpack(_lib.kestrin_message(state.core, state.size), state.size[0]).decode(
+        "utf-8", "surrogatepass")
+
+
+@hidden_applevel
+def _native_failure(state, status):
+    """The exception for a status other than OK."""
+    if status == _REFUSED:
+        return ValueError(_logic_message(state))
+    if status == _NO_MEMORY:
+        return MemoryError()
+    return _panic_type()(_logic_message(state))
+
+
+@hidden_applevel
+def _report(exception):
+    """Prints an exception as the interpreter prints an uncaught one, without the caller's
+    hook; whatever the printing raises (a broken sys.stderr) is dropped."""
+    try:
+        sys.__excepthook__(type(exception), exception, exception.__traceback__)
+    except BaseException:
+        pass
+
+
+@hidden_applevel
+def _returned_fault(exception):
+    """An internal fault raised by caller code has come back: reported, and passed on as a new
+    one with its message."""
+    try:
+        description = str(exception)
+    except BaseException:
+        description = "<unprintable internal fault>"
+    try:
+        sys.stderr.write(_NOTICE)
+    except BaseException:
+        pass
+    _report(exception)
+    return _panic_type()(description)
+
+
+@hidden_applevel
+def _api_failure(exception):
+    """Memory ran out while Python objects were made: printed, then an internal fault."""
+    _report(exception)
+    return _panic_type()("Python API call failed")
+
+
+@hidden_applevel
+def _caller_error(exception):
+    """What a call raises after caller code raised `exception` where only a hint was lost:
+    nothing (None) for an ordinary error, which is dropped; anything else as it is."""
+    panic = _faults.panic
+    if panic is not None and isinstance(exception, panic):
+        return _returned_fault(exception)
+    if isinstance(exception, Exception):
+        return None
+    return exception
+
+
+@hidden_applevel
+def _passed_on(exception):
+    """An error of caller code that the call raises: itself, or a new internal fault."""
+    panic = _panic_type()
+    if isinstance(exception, panic):
+        return _returned_fault(exception)
+    return exception
+
+
+@hidden_applevel
+def _type_name(state, value):
+    """The __qualname__ of the value's type, as a message names it."""
+    kind = type(value)
+    if type(kind) is type:
+        return kind.__qualname__
+    # Only another metatype can compute the name: caller code.
+    saved = state.lock._release_save()
+    try:
+        name = kind.__qualname__
+    except BaseException as exception:
+        error = _caller_error(exception)
+        if error is not None:
+            raise error
+        return _NO_TYPE_NAME
+    finally:
+        state.lock._acquire_restore(saved)
+    if not isinstance(name, str):
+        return _NO_TYPE_NAME
+    return str.__str__(name)
+
+
+@hidden_applevel
+def _reworded(message, cause=None):
+    """A TypeError naming the parameter, as `raise ... from None` (or from the first error's
+    cause) leaves it."""
+    error = TypeError(message)
+    error.__cause__ = cause
+    error.__suppress_context__ = True
+    return error
+
+
+@hidden_applevel
+def _not_converted(state, value, target, parameter):
+    return _reworded("argument '%s': '%s' object cannot be converted to '%s'"
+                     % (parameter, _type_name(state, value), target))
+
+
+# ---------------------------------------------------------------------------------------------
+# Arguments
+
+
+@hidden_applevel
+def _parse(call, parameters, args, kwargs):
+    """One value per parameter from the positional arguments after the receiver and the
+    keywords, or raises with the interpreter's words."""
+    count = len(parameters)
+    given = len(args) - 1
+    if given > count:
+        raise TypeError("%s takes %d positional arguments but %d %s given"
+                        % (call, count, given, "was" if given == 1 else "were"))
+    slots = list(args[1:])
+    slots.extend([_MISSING] * (count - given))
+    for keyword, value in kwargs.items():
+        if type(keyword) is not str:
+            # CAUTION: caller code (a str subclass's __str__), for the message only.
+            try:
+                text = str.__str__(keyword)
+            except BaseException:
+                text = None
+        else:
+            text = keyword
+        match = -1
+        for position in range(count):
+            if parameters[position] == text:
+                match = position
+        if match < 0:
+            shown = keyword if type(keyword) is str else str(keyword)
+            raise TypeError("%s got an unexpected keyword argument '%s'" % (call, shown))
+        if slots[match] is not _MISSING:
+            raise TypeError("%s got multiple values for argument '%s'"
+                            % (call, parameters[match]))
+        slots[match] = value
+    missing = [parameters[p] for p in range(count) if slots[p] is _MISSING]
+    if missing:
+        if len(missing) == 1:
+            listed = "'%s'" % missing[0]
+        elif len(missing) == 2:
+            listed = "'%s' and '%s'" % tuple(missing)
+        else:
+            listed = ", ".join("'%s'" % m for m in missing[:-1]) + ", and '%s'" % missing[-1]
+        raise TypeError("%s missing %d required positional %s: %s"
+                        % (call, len(missing), "argument" if len(missing) == 1 else "arguments",
+                           listed))
+    return slots
+
+
+class _Missing:
+    __slots__ = ()
+
+
+_MISSING = _Missing()
+
+
+@hidden_applevel
+def _text(state, value, parameter):
+    """The UTF-8 bytes of a str argument."""
+    if type(value) is not str and not issubclass(type(value), str):
+        raise _not_converted(state, value, "PyString", parameter)
+    return str.encode(value, "utf-8")
+
+
+@hidden_applevel
+def _is_sequence(kind):
+    """Whether the interpreter's C API counts instances of `kind` as sequences: an item
+    lookup by index, which a dict or a mapping-only type lacks. Read from the classes' own
+    namespaces: a lookup through the type could run caller code."""
+    if issubclass(kind, dict) or kind in _MAPPING_ONLY:
+        return False
+    for base in kind.__mro__:
+        if "__getitem__" in base.__dict__:
+            return True
+    return False
+
+
+@hidden_applevel
+def _texts(state, value, parameter):
+    """The UTF-8 bytes of each item of a sequence argument."""
+    kind = type(value)
+    if kind is list or kind is tuple:
+        # No caller code: the items are the container's own.
+        return [_text(state, item, parameter) for item in value]
+    # CAUTION: caller code, each stretch with the lock let go (see the top of this file): the
+    # instance test, __len__, __iter__, __next__.
+    lock = state.lock
+    saved = lock._release_save()
+    try:
+        is_text = isinstance(value, str)
+    except BaseException as exception:
+        error = _caller_error(exception)
+        if error is not None:
+            raise error
+        is_text = False
+    finally:
+        lock._acquire_restore(saved)
+    if is_text:
+        raise ValueError("Can't extract `str` to `Vec`")
+    if not _is_sequence(kind):
+        raise _not_converted(state, value, "Sequence", parameter)
+    saved = lock._release_save()
+    try:
+        len(value)  # only a hint to the C API module, but caller code all the same
+    except BaseException as exception:
+        error = _caller_error(exception)
+        if error is not None:
+            raise error
+    finally:
+        lock._acquire_restore(saved)
+    saved = lock._release_save()
+    try:
+        iterator = iter(value)
+    except BaseException as exception:
+        raise _first_error(exception, parameter)
+    finally:
+        lock._acquire_restore(saved)
+    texts = []
+    while True:
+        saved = lock._release_save()
+        try:
+            item = next(iterator)
+        except StopIteration:
+            break
+        except BaseException as exception:
+            raise _first_error(exception, parameter)
+        finally:
+            lock._acquire_restore(saved)
+        texts.append(_text(state, item, parameter))
+    return texts
+
+
+@hidden_applevel
+def _first_error(exception, parameter):
+    """What a call raises for an error of the caller's sequence: an exact TypeError re-worded to
+    name the parameter (the first error becomes its context), anything else unchanged."""
+    exception = _passed_on(exception)
+    if type(exception) is not TypeError:
+        return exception
+    try:
+        message = str(exception)
+    except BaseException as unprintable:
+        error = _caller_error(unprintable)
+        return exception if error is None else error
+    return _reworded("argument '%s': %s" % (parameter, message), exception.__cause__)
+
+
+# ---------------------------------------------------------------------------------------------
+# The frame
+
+
+@hidden_applevel
+def _receiver(self, name):
+    if type(self) is not Environment:
+        raise TypeError("descriptor '%s' for 'builtins.Environment' objects doesn't apply to a "
+                        "'%s' object" % (name, type(self).__name__))
+    return self._state
+
+
+@hidden_applevel
+def _take_exclusive(state):
+    if state.borrow != 0:
+        raise RuntimeError(_BORROWED)
+    state.borrow = -1
+
+
+@hidden_applevel
+def _take_shared(state):
+    if state.borrow == -1:
+        raise RuntimeError(_MUTABLY_BORROWED)
+    state.borrow += 1
+
+
+@hidden_applevel
+def _declare_function(state, args, kwargs):
+    if len(args) == 4 and not kwargs:
+        name, argument_type, result_type = args[1], args[2], args[3]
+    else:
+        name, argument_type, result_type = _parse(
+            "Environment.declare_function()", _FUNCTION_PARAMETERS, args, kwargs)
+    parts = [_text(state, name, "name")]
+    parts.extend(_texts(state, argument_type, "argument_type"))
+    parts.append(_text(state, result_type, "result_type"))
+    parts.append(b"")
+    blob = _SEPARATOR.join(parts)
+    status = _lib.kestrin_declare_function(state.core, blob, len(blob), len(parts) - 1)
+    if status != _OK:
+        raise _native_failure(state, status)
+    state.names.append(name if type(name) is str else str.__str__(name))
+
+
+@hidden_applevel
+def _declare_sequent(state, args, kwargs):
+    if len(args) == 2 and not kwargs:
+        text = args[1]
+    else:
+        (text,) = _parse("Environment.declare_sequent()", _SEQUENT_PARAMETERS, args, kwargs)
+    data = _text(state, text, "s")
+    core = state.core
+    status = _lib.kestrin_declare_sequent(core, data, len(data))
+    if status != _OK:
+        raise _native_failure(state, status)
+    size = state.size
+    codes = _lib.kestrin_terms(core, size)
+    count = size[0]
+    terms = state.terms
+    names = state.names
+    first = len(terms)
+    try:
+        # Each subtree comes after its arguments, which are the last terms made.
+        i = 2
+        while i < count:
+            code = codes[i]
+            if code < 0:
+                terms.append(("?%d" % (-1 - code), []))
+                i += 1
+                continue
+            name = names[codes[i + 1]]
+            if code == 0:
+                terms.append((name, []))
+            else:
+                arguments = terms[-code:]
+                del terms[-code:]
+                terms.append((name, arguments))
+            i += 2
+        state.shapes.append(codes[0])
+        state.shapes.append(codes[1])
+    except MemoryError as exception:
+        del terms[first:]
+        raise _api_failure(exception)
+    state.unreported += count * 16 + len(data)
+    if state.unreported >= _PRESSURE_STEP:
+        add_memory_pressure(state.unreported)
+        state.unreported = 0
+
+
+@hidden_applevel
+def _decoded(pointer, size):
+    return _unpack(pointer, size).decode("utf-8")
+
+
+@hidden_applevel
+def _sorts(state):
+    core, size = state.core, state.size
+    return [_decoded(_lib.kestrin_sort(core, i, size), size[0])
+            for i in range(_lib.kestrin_sort_count(core))]
+
+
+@hidden_applevel
+def _functions(state):
+    core, size = state.core, state.size
+    functions = []
+    for f in range(_lib.kestrin_function_count(core)):
+        arity = _lib.kestrin_function_arity(core, f)
+        parts = [_decoded(_lib.kestrin_function_part(core, f, p, size), size[0])
+                 for p in range(arity + 2)]
+        functions.append((parts[0], parts[1:-1], parts[-1]))
+    return functions
+
+
+@hidden_applevel
+def _sequents(state):
+    terms, shapes = state.terms, state.shapes
+    sequents = []
+    at = 0
+    for k in range(0, len(shapes), 2):
+        premises = []
+        for _ in range(shapes[k]):
+            premises.append((terms[at], terms[at + 1]))
+            at += 2
+        conclusions = []
+        for _ in range(shapes[k + 1]):
+            conclusions.append((terms[at], terms[at + 1]))
+            at += 2
+        sequents.append((premises, conclusions))
+    return sequents
+
+
+@hidden_applevel
+def _text_of(state):
+    core = state.core
+    size = _lib.kestrin_text_size(core)
+    if size == 0:
+        return ""
+    buffer = _ffi.new("char[]", size)
+    _lib.kestrin_text(core, buffer)
+    return _unpack(buffer, size).decode("utf-8")
+
+
+@hidden_applevel
+def _changing(method, args, kwargs, name):
+    if not args:
+        raise TypeError("descriptor '%s' of 'builtins.Environment' object needs an argument"
+                        % name)
+    state = _receiver(args[0], name)
+    lock = state.lock
+    lock.acquire()
+    try:
+        _take_exclusive(state)
+        try:
+            method(state, args, kwargs)
+        finally:
+            state.borrow = 0
+    finally:
+        lock.release()
+
+
+@hidden_applevel
+def _reading(view, self, name):
+    state = _receiver(self, name)
+    lock = state.lock
+    lock.acquire()
+    try:
+        _take_shared(state)
+        try:
+            return view(state)
+        except MemoryError as exception:
+            raise _api_failure(exception)
+        finally:
+            state.borrow -= 1
+    finally:
+        lock.release()
+
+
+@hidden_applevel
+def _new(cls, *args, **kwargs):
+    if not isinstance(cls, type):
+        raise TypeError("Environment.__new__(X): X is not a type object (%s)" % type(cls).__name__)
+    if cls is not Environment:
+        raise TypeError("Environment.__new__(%s): %s is not a subtype of Environment"
+                        % (cls.__name__, cls.__name__))
+    core = _lib.kestrin_new()
+    if core == _ffi.NULL:
+        raise MemoryError()
+    state = _State()
+    state.core = _ffi.gc(core, _lib.kestrin_free)
+    state.borrow = 0
+    state.lock = _thread.RLock()
+    state.names = []
+    state.terms = []
+    state.shapes = []
+    state.unreported = 0
+    state.size = _ffi.new("size_t[1]")
+    self = object.__new__(cls)
+    object.__setattr__(self, "_state", state)
+    return self
+
+
+@hidden_applevel
+def _refuse_subclass(cls, **kwargs):
+    raise TypeError("type 'builtins.Environment' is not an acceptable base type")
+
+
+@hidden_applevel
+def _refuse_attribute(self, name, *value):
+    if not isinstance(name, str):
+        raise TypeError("attribute name must be string, not '%s'" % type(name).__name__)
+    if name in ("sorts", "functions", "sequents"):
+        raise AttributeError("attribute '%s' of 'builtins.Environment' objects is not writable"
+                             % name)
+    if name != "__dict__" and (name in ("declare_function", "declare_sequent")
+                               or hasattr(object, name)):
+        raise AttributeError("'builtins.Environment' object attribute '%s' is read-only" % name)
+    raise AttributeError("'builtins.Environment' object has no attribute '%s'" % name)
+
+
+@hidden_applevel
+def _refuse_reduction(self, protocol):
+    raise TypeError("cannot pickle 'Environment' object" if protocol < 2
+                    else "cannot pickle 'builtins.Environment' object")
+
+
+@hidden_applevel
+def _no_dictionary(self):
+    raise AttributeError("'builtins.Environment' object has no attribute '__dict__'")
+
+
+@hidden_applevel
+def declare_function(*args, **kwargs):
+    _changing(_declare_function, args, kwargs, "declare_function")
+
+
+@hidden_applevel
+def declare_sequent(*args, **kwargs):
+    _changing(_declare_sequent, args, kwargs, "declare_sequent")
+
+
+@hidden_applevel
+def _get_sorts(self):
+    return _reading(_sorts, self, "sorts")
+
+
+@hidden_applevel
+def _get_functions(self):
+    return _reading(_functions, self, "functions")
+
+
+@hidden_applevel
+def _get_sequents(self):
+    return _reading(_sequents, self, "sequents")
+
+
+@hidden_applevel
+def _str(self):
+    if type(self) is not Environment:
+        raise TypeError("descriptor '__str__' requires a 'builtins.Environment' object but "
+                        "received a '%s'" % type(self).__name__)
+    return _reading(_text_of, self, "__str__")
+
+
+declare_function.__doc__ = declare_sequent.__doc__ = ""
+
+
+class Environment:
+    __slots__ = ("_state",)
+    __module__ = "builtins"
+    __new__ = _new
+    __init_subclass__ = classmethod(_refuse_subclass)
+    __setattr__ = _refuse_attribute
+    __delattr__ = _refuse_attribute
+    __reduce_ex__ = _refuse_reduction
+    __dict__ = property(_no_dictionary)
+    __str__ = _str
+    declare_function = declare_function
+    declare_sequent = declare_sequent
+    sorts = property(_get_sorts, doc="")
+    functions = property(_get_functions, doc="")
+    sequents = property(_get_sequents, doc="")
+
+
+del declare_function, declare_sequent
+
+
+def __initialize():
+    """The class, once per process: a module made a second time could not be kept apart."""
+    if not _lib.kestrin_claim_module():
+        raise ImportError(_ONCE)
+    return Environment
+
+
+_MAPPING_ONLY = (type(type.__dict__), type(list[int]), type(__import__("re").match("", "")))
