@@ -230,7 +230,7 @@ def test_non_str_keyword(env):
     # 3.8 hands a keyword that is no str at all to the method, which shows its str(); later
     # interpreters refuse it before the call, PyPy in words of its own
     if PYPY:
-        message = "method_descriptor object keywords must be strings, not 'int'"
+        message = "declare_function() keywords must be strings, not 'int'"
     elif sys.version_info < (3, 9):
         message = DF + " got an unexpected keyword argument '1'"
     else:

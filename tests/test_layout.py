@@ -6,9 +6,10 @@ import re
 import pytest
 
 SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
-# Bottom first: the Python-free core, the C-API helpers, the Environment record with its
-# Python objects, the module and its call frame.
-LAYERS = ["logic", "capi", "store", "binding"]
+# Bottom first: the Python-free core, its C interface (which the Python binding for PyPy loads),
+# the C-API helpers, the Environment record with its Python objects, the module and its call
+# frame.
+LAYERS = ["logic", "abi", "capi", "store", "binding"]
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.M)
 
 pytestmark = pytest.mark.skipif(not SRC.is_dir(), reason="no source tree beside the tests")
@@ -42,8 +43,11 @@ def test_includes_run_one_way():
 
 def test_core_knows_nothing_of_python():
     touching = [str(p.relative_to(SRC)) for p in sources()
-                if p.parent.name == "logic" and ("<", "Python.h") in includes(p)]
+                if p.parent.name in ("logic", "abi") and ("<", "Python.h") in includes(p)]
     assert touching == []
+    # and the C API helpers and above know nothing of the C interface
+    assert [p for p in sources() if LAYERS.index(p.parent.name) > 1
+            and any(name.startswith("abi/") for _, name in includes(p))] == []
 
 
 def test_core_library_builds_from_the_core_alone():

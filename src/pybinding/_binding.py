@@ -228,7 +228,22 @@ def _not_converted(state, value, target, parameter):
 
 
 @hidden_applevel
-def _parse(call, parameters, args, kwargs):
+def _shown(state, keyword):
+    """The str of a keyword, for a message. CAUTION: caller code (a str subclass's __str__),
+    whose error is the call's."""
+    if type(keyword) is str:
+        return keyword
+    saved = state.lock._release_save()
+    try:
+        return str(keyword)
+    except BaseException as exception:
+        raise _passed_on(exception)
+    finally:
+        state.lock._acquire_restore(saved)
+
+
+@hidden_applevel
+def _parse(state, call, parameters, args, kwargs):
     """One value per parameter from the positional arguments after the receiver and the
     keywords, or raises with the interpreter's words."""
     count = len(parameters)
@@ -239,21 +254,15 @@ def _parse(call, parameters, args, kwargs):
     slots = list(args[1:])
     slots.extend([_MISSING] * (count - given))
     for keyword, value in kwargs.items():
-        if type(keyword) is not str:
-            # CAUTION: caller code (a str subclass's __str__), for the message only.
-            try:
-                text = str.__str__(keyword)
-            except BaseException:
-                text = None
-        else:
-            text = keyword
+        # A keyword is matched by its own text, never by caller code.
+        text = keyword if type(keyword) is str else str.__str__(keyword)
         match = -1
         for position in range(count):
             if parameters[position] == text:
                 match = position
         if match < 0:
-            shown = keyword if type(keyword) is str else str(keyword)
-            raise TypeError("%s got an unexpected keyword argument '%s'" % (call, shown))
+            raise TypeError("%s got an unexpected keyword argument '%s'"
+                            % (call, _shown(state, keyword)))
         if slots[match] is not _MISSING:
             raise TypeError("%s got multiple values for argument '%s'"
                             % (call, parameters[match]))
@@ -284,7 +293,13 @@ def _text(state, value, parameter):
     """The UTF-8 bytes of a str argument."""
     if type(value) is not str and not issubclass(type(value), str):
         raise _not_converted(state, value, "PyString", parameter)
-    return str.encode(value, "utf-8")
+    try:
+        return str.encode(value, "utf-8")
+    except UnicodeEncodeError:
+        # The first exception taken from the interpreter: the internal-fault class is made now,
+        # as it is made to be compared with such an exception.
+        _panic_type()
+        raise
 
 
 @hidden_applevel
@@ -305,8 +320,12 @@ def _texts(state, value, parameter):
     """The UTF-8 bytes of each item of a sequence argument."""
     kind = type(value)
     if kind is list or kind is tuple:
-        # No caller code: the items are the container's own.
-        return [_text(state, item, parameter) for item in value]
+        # No caller code: the items are the container's own. A loop, not a comprehension,
+        # whose frame of its own would show in a traceback.
+        texts = []
+        for item in value:
+            texts.append(_text(state, item, parameter))
+        return texts
     # CAUTION: caller code, each stretch with the lock let go (see the top of this file): the
     # instance test, __len__, __iter__, __next__.
     lock = state.lock
@@ -367,7 +386,10 @@ def _first_error(exception, parameter):
     except BaseException as unprintable:
         error = _caller_error(unprintable)
         return exception if error is None else error
-    return _reworded("argument '%s': %s" % (parameter, message), exception.__cause__)
+    error = _reworded("argument '%s': %s" % (parameter, message), exception.__cause__)
+    # Set here: a hidden frame's handler is no context that the interpreter would give.
+    error.__context__ = exception
+    return error
 
 
 # ---------------------------------------------------------------------------------------------
@@ -402,7 +424,7 @@ def _declare_function(state, args, kwargs):
         name, argument_type, result_type = args[1], args[2], args[3]
     else:
         name, argument_type, result_type = _parse(
-            "Environment.declare_function()", _FUNCTION_PARAMETERS, args, kwargs)
+            state, "Environment.declare_function()", _FUNCTION_PARAMETERS, args, kwargs)
     parts = [_text(state, name, "name")]
     parts.extend(_texts(state, argument_type, "argument_type"))
     parts.append(_text(state, result_type, "result_type"))
@@ -419,7 +441,7 @@ def _declare_sequent(state, args, kwargs):
     if len(args) == 2 and not kwargs:
         text = args[1]
     else:
-        (text,) = _parse("Environment.declare_sequent()", _SEQUENT_PARAMETERS, args, kwargs)
+        (text,) = _parse(state, "Environment.declare_sequent()", _SEQUENT_PARAMETERS, args, kwargs)
     data = _text(state, text, "s")
     core = state.core
     status = _lib.kestrin_declare_sequent(core, data, len(data))
@@ -467,8 +489,10 @@ def _decoded(pointer, size):
 @hidden_applevel
 def _sorts(state):
     core, size = state.core, state.size
-    return [_decoded(_lib.kestrin_sort(core, i, size), size[0])
-            for i in range(_lib.kestrin_sort_count(core))]
+    sorts = []
+    for i in range(_lib.kestrin_sort_count(core)):
+        sorts.append(_decoded(_lib.kestrin_sort(core, i, size), size[0]))
+    return sorts
 
 
 @hidden_applevel
@@ -477,9 +501,12 @@ def _functions(state):
     functions = []
     for f in range(_lib.kestrin_function_count(core)):
         arity = _lib.kestrin_function_arity(core, f)
-        parts = [_decoded(_lib.kestrin_function_part(core, f, p, size), size[0])
-                 for p in range(arity + 2)]
-        functions.append((parts[0], parts[1:-1], parts[-1]))
+        name = _decoded(_lib.kestrin_function_part(core, f, 0, size), size[0])
+        argument_type = []
+        for p in range(1, arity + 1):
+            argument_type.append(_decoded(_lib.kestrin_function_part(core, f, p, size), size[0]))
+        result_type = _decoded(_lib.kestrin_function_part(core, f, arity + 1, size), size[0])
+        functions.append((name, argument_type, result_type))
     return functions
 
 
