@@ -660,9 +660,6 @@ def _str(self):
     return _reading(_text_of, self, "__str__")
 
 
-declare_function.__doc__ = declare_sequent.__doc__ = ""
-
-
 class Environment:
     __slots__ = ("_state",)
     __module__ = "builtins"
