@@ -257,23 +257,39 @@ make_musl() {
   chmod +x "$build/cc"
   zig_wrapper "$build/ar" ar
   zig_wrapper "$build/ranlib" ranlib
-  local build_python
-  build_python=$(pyenv prefix "$musl_python" 2>/dev/null | head -n 1)/bin/python$musl_python
-  [ -x "$build_python" ] || { say "cross-compiling CPython $musl_python needs CPython $musl_python here"; exit 1; }
+  local build_python status
+  build_python=$(pyenv_python "$musl_python") ||
+    { say "cross-compiling CPython $musl_python needs pyenv's CPython $musl_python here"; exit 1; }
+  # The steps run in a subshell of their own, with errexit, as a plain command: bash ignores
+  # errexit inside the left side of `||` or `&&`, and would go on past a failing step. Each
+  # step's output goes to a log in the build folder, which a failure keeps.
+  set +e
   (
     set -e
     export CC=$build/cc AR=$build/ar RANLIB=$build/ranlib
     cd "$build"
-    tar xf "${sources[1]}" && cd zlib-*/
-    CFLAGS="-O2 -fPIC" ./configure --static --prefix="$build/deps" >/dev/null
-    make -s -j2 >/dev/null && make -s install >/dev/null
-    cd "$build" && tar xf "${sources[2]}" && cd libffi-*/
+    tar xf "${sources[1]}"
+    cd zlib-*/
+    CFLAGS="-O2 -fPIC" ./configure --static --prefix="$build/deps" >"$build/zlib.log" 2>&1
+    make -s -j2 >>"$build/zlib.log" 2>&1
+    make -s install >>"$build/zlib.log" 2>&1
+    cd "$build"
+    tar xf "${sources[2]}"
+    cd libffi-*/
     CFLAGS="-O2 -fPIC" ./configure -q --host="$arch-linux-musl" --build=x86_64-linux-gnu \
       --disable-shared --enable-static --disable-docs --disable-multi-os-directory \
-      --disable-exec-static-tramp --prefix="$build/deps" >/dev/null
-    make -s -j2 >/dev/null 2>&1 && make -s install >/dev/null
-    cd "$build" && tar xf "${sources[0]}" && cd Python-*/
-    # 3.11 names the platform after the build machine's C library when cross-compiling.
+      --disable-exec-static-tramp --prefix="$build/deps" >"$build/libffi.log" 2>&1
+    make -s -j2 >>"$build/libffi.log" 2>&1
+    make -s install >>"$build/libffi.log" 2>&1
+    cd "$build"
+    tar xf "${sources[0]}"
+    cd Python-*/
+    # 3.11 names the platform after the build machine's C library when cross-compiling. sed
+    # succeeds whether it changed anything or not: the line is looked for first.
+    # shellcheck disable=SC2016  # configure's own variables, not this script's
+    grep -q 'case "$build_os" in' configure ||
+      { say "the configure script of CPython $musl_python has no line to patch"; exit 1; }
+    # shellcheck disable=SC2016
     sed -i 's/case "$build_os" in/case "$host_os" in/' configure
     printf '%s\n' ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no \
       ac_cv_header_stropts_h=no >config.site
@@ -288,7 +304,10 @@ make_musl() {
       --with-ensurepip=no --without-doc-strings >"$build/configure.log" 2>&1
     make -s -j2 LINKFORSHARED="-Xlinker -export-dynamic -pie" >"$build/make.log" 2>&1
     make -s install DESTDIR="$root.new" >"$build/install.log" 2>&1
-  ) || { say "building CPython on musl for $arch failed: see $build"; exit 1; }
+  )
+  status=$?
+  set -e
+  [ $status -eq 0 ] || { say "building CPython on musl for $arch failed: see the logs in $build"; exit 1; }
   rm -rf "$build"
   mv "$root.new" "$root"
   echo "$wanted" >"$root/.kestrin-packages"

@@ -7,6 +7,8 @@
 #                                runs); sets tools (its bin folder), zig, and zig's cache
 #   zig_wrapper PATH COMMAND...  writes an executable script PATH that runs `zig COMMAND... "$@"`
 #   debian_archive               prints the Debian archive this machine's apt uses
+#   pyenv_python M.N             prints the path of pyenv's CPython M.N; fails, saying so, when
+#                                pyenv has none
 #
 # Every wheel is compiled by one toolchain, zig's clang with its C++ runtime linked into the
 # module statically, so that a wheel needs nothing of the machine it runs on but its C library.
@@ -93,4 +95,14 @@ zig_wrapper() {
     printf ' "$@"\n'
   } >"$path"
   chmod +x "$path"
+}
+
+pyenv_python() {
+  local prefix
+  # `pyenv prefix` fails for a version it lacks: tested here, not left to abort the caller.
+  if ! prefix=$(pyenv prefix "$1" 2>/dev/null) || [ ! -x "${prefix%%$'\n'*}/bin/python$1" ]; then
+    echo "no CPython $1 from pyenv here" >&2
+    return 1
+  fi
+  echo "${prefix%%$'\n'*}/bin/python$1"
 }
