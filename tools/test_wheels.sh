@@ -100,15 +100,25 @@ if sysconfig.get_config_var("Py_GIL_DISABLED"):
 wheels=("$out"/*.whl)
 [ -f "${wheels[0]}" ] || { echo "no wheels in $out"; exit 1; }
 
+# pip download, its warnings about a configured location that does not exist left out; a failed
+# download fails the run, with pip's output.
+download() {
+  local log=$work/download.log
+  if ! python3 -m pip download -q --only-binary :all: --implementation py --abi none "$@" >"$log" 2>&1; then
+    cat "$log"
+    echo "pip download failed: $*"
+    exit 1
+  fi
+  grep -v "^WARNING: Location" "$log" || true
+}
+
 # The test tools for interpreters that cannot reach the index, as wheels that any of them
 # installs: pure Python, per version (PyPy's by the Python version it implements). What they
 # need before 3.11 is named, as pip reads their conditions for its own version.
-for version in $(awk '{ sub(/t$/, "", $1); print $1 }' <<<"$roots" | sort -u); do
-  python3 -m pip download -q --only-binary :all: --platform any --implementation py --abi none \
-    --python-version "${version#pp}" -d "$work/wheelhouse/$version" "pytest>=7" "hypothesis>=6" \
-    exceptiongroup tomli 2>&1 |
-    grep -v "^WARNING: Location" || true
-done
+while read -r version; do
+  download --platform any --python-version "${version#pp}" -d "$work/wheelhouse/$version" \
+    "pytest>=7" "hypothesis>=6" exceptiongroup tomli
+done < <(awk 'NF { sub(/t$/, "", $1); print $1 }' <<<"$roots" | sort -u)
 
 started=$SECONDS
 pending=() logs=() names=() failed=0

@@ -231,6 +231,20 @@ cross_wheel() {  # cross_wheel VERSION PLATFORM ROOT PYTHON
   built=$((built + 1))
 }
 
+# `download PYTHON OPTION... NAME...`: pure-Python wheels (or binary ones of the platforms
+# named) that PYTHON's pip fetches for another interpreter. pip's warnings about a configured
+# location that does not exist are left out; a failed download fails the run, with pip's output.
+download() {
+  local py=$1 log=$work/download.log
+  shift
+  if ! "$py" -m pip download -q --only-binary :all: --implementation py --abi none "$@" >"$log" 2>&1; then
+    cat "$log"
+    echo "pip download failed: $*"
+    exit 1
+  fi
+  grep -v "^WARNING: Location" "$log" || true
+}
+
 # A PyPy wheel, built in PyPy's root by PyPy itself: the interpreter tag is the running one's.
 # The root reaches no index: the build tools come from wheels fetched here (pip fetches what
 # they need on Python 3.9 only when named: it reads their conditions for its own version), pip
@@ -239,10 +253,8 @@ pypy_wheel() {  # pypy_wheel PYTHON
   local py=$1 venv=$work/venv-pypy
   local run=(bash tools/interpreters.sh run --root pypy-x86_64 --bind "$work" --bind "$(dirname "$zig")"
              --bind "$ZIG_GLOBAL_CACHE_DIR" --)
-  "$tools/python" -m pip download -q --only-binary :all: --platform manylinux_2_17_x86_64 \
-    --platform any --python-version 3.9 --implementation py --abi none -d "$work/pypy-tools" \
-    pip scikit-build-core cmake ninja exceptiongroup tomli typing_extensions 2>&1 |
-    grep -v "^WARNING: Location" || true
+  download "$tools/python" --platform manylinux_2_17_x86_64 --platform any --python-version 3.9 \
+    -d "$work/pypy-tools" pip scikit-build-core cmake ninja exceptiongroup tomli typing_extensions
   "${run[@]}" "$py" -m venv "$venv"
   "${run[@]}" "$venv/bin/python" -m pip install -q --no-index --find-links "$work/pypy-tools" \
     --upgrade pip scikit-build-core cmake ninja
