@@ -100,6 +100,23 @@ if sysconfig.get_config_var("Py_GIL_DISABLED"):
 wheels=("$out"/*.whl)
 [ -f "${wheels[0]}" ] || { echo "no wheels in $out"; exit 1; }
 
+# Each wheel's interpreter version and platform, from its name, before any test starts: a name
+# of no known platform stops the run here, with nothing left running.
+versions=() platforms=()
+for wheel in "${wheels[@]}"; do
+  IFS=- read -r _ _ python abi tags <<<"$(basename "$wheel" .whl)"
+  version=${python#[cp][py]}  # cp311 or pp39
+  version=${python:0:2}${version:0:1}.${version:1}
+  version=${version#cp}
+  [[ $abi == *t ]] && version=${version}t
+  platform=$(tr . '\n' <<<"$tags" | grep -E '^(manylinux_2_17|musllinux_1_2)_' | head -n 1) || true
+  if [ -z "$platform" ]; then
+    echo "$(basename "$wheel"): no manylinux_2_17 or musllinux_1_2 tag, so no platform here to test it on"
+    exit 1
+  fi
+  versions+=("$version") platforms+=("$platform")
+done
+
 # pip download, its warnings about a configured location that does not exist left out; a failed
 # download fails the run, with pip's output.
 download() {
@@ -122,14 +139,9 @@ done < <(awk 'NF { sub(/t$/, "", $1); print $1 }' <<<"$roots" | sort -u)
 
 started=$SECONDS
 pending=() logs=() names=() failed=0
-for wheel in "${wheels[@]}"; do
+for i in "${!wheels[@]}"; do
+  wheel=${wheels[$i]} version=${versions[$i]} platform=${platforms[$i]}
   name=$(basename "$wheel" .whl)
-  IFS=- read -r _ _ python abi platforms <<<"$name"
-  version=${python#[cp][py]}  # cp311 or pp39
-  version=${python:0:2}${version:0:1}.${version:1}
-  version=${version#cp}
-  [[ $abi == *t ]] && version=${version}t
-  platform=$(tr . '\n' <<<"$platforms" | grep -E '^(manylinux_2_17|musllinux_1_2)_' | head -n 1)
   log=$work/$name.log
   # A job of its own, which the first failing step ends (errexit holds in it: the function is
   # called as a plain command).
