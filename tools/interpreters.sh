@@ -114,9 +114,21 @@ make_native() {
   echo "$wanted" >"$native/.kestrin-packages"
 }
 
+# The version of the source package that apt-get fetched into DIR, when every file that its .dsc
+# lists is there with the checksum given: a fetch cut short or a damaged file fails this.
+cached_source() {  # cached_source DIR
+  local dscs=("$1"/*.dsc)
+  [ ${#dscs[@]} -eq 1 ] && [ -f "${dscs[0]}" ] || return 1
+  awk '/^Checksums-Sha256:/ { on = 1; next } /^[^ ]/ { on = 0 } on && NF == 3 { print $1 "  " $3 }' \
+    "${dscs[0]}" | (cd "$1" && sha256sum --check --status) || return 1
+  sed -n 's/^Version: //p' "${dscs[0]}"
+}
+
 # Builds CPython M.N with --disable-gil from the newest source package of python M.N that the
 # archive serves; says so and goes on when it serves none. With "tsan" as the second argument,
-# the same under ThreadSanitizer, into its own prefix.
+# the same under ThreadSanitizer, into its own prefix. It installs into a folder of its own and
+# moves the result to the prefix as its last step: `make install` writes the interpreter before
+# the standard library, and an install cut short must not pass for a whole one.
 build_free_threaded() {
   local minor=$1 variant=${2:-} prefix=/opt/cpython-$1t flags=""
   if [ "$variant" = tsan ]; then
@@ -125,9 +137,9 @@ build_free_threaded() {
   fi
   if [ -x "$native$prefix/bin/python${minor}t" ]; then return; fi
   local versions version got=""
-  if ls "$native/src/$minor"/python"${minor}"_*.orig.tar.* >/dev/null 2>&1; then
-    got=$(cd "$native/src/$minor" && ls python"${minor}"_*.orig.tar.* | head -n 1)
-  else
+  if ! got=$(cached_source "$native/src/$minor"); then
+    got=""
+    [ ! -d "$native/src/$minor" ] || say "the source of python$minor kept in $native/src/$minor is not whole: fetching it again"
     versions=$(in_root "$native" -- apt-cache showsrc "python$minor" 2>/dev/null | sed -n 's/^Version: //p' | sort -rV)
     for version in $versions; do
       if in_root "$native" -- sh -c "rm -rf /src/$minor && mkdir -p /src/$minor && cd /src/$minor && apt-get source -q --download-only python$minor=$version" >/dev/null 2>&1; then
@@ -141,12 +153,16 @@ build_free_threaded() {
     return
   fi
   say "building CPython ${minor}t${variant:+ ($variant)} from $got (minutes; with tsan, a quarter of an hour)"
-  in_root "$native" -- sh -c "set -e; cd /src/$minor; rm -rf build; mkdir build; cd build
+  in_root "$native" -- sh -c "set -e; cd /src/$minor; rm -rf build stage; mkdir build; cd build
     tar xf ../python${minor}_*.orig.tar.* --strip-components=1
     ./configure -q --disable-gil $flags --prefix=$prefix >../configure.log 2>&1
     make -s -j\$(nproc) >../make.log 2>&1
-    make -s install >../install.log 2>&1
-    cd / && rm -rf /src/$minor/build" || { say "building ${minor}t $variant failed"; exit 1; }
+    make -s install DESTDIR=/src/$minor/stage >../install.log 2>&1
+    rm -rf $prefix
+    mkdir -p ${prefix%/*}
+    mv /src/$minor/stage$prefix $prefix
+    cd / && rm -rf /src/$minor/build /src/$minor/stage" ||
+    { say "building ${minor}t${variant:+ ($variant)} failed: see the logs in $native/src/$minor"; exit 1; }
 }
 
 # User-mode emulation for the other architectures: qemu's static emulators, registered with the
