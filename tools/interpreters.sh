@@ -357,12 +357,24 @@ list() {
   return 0
 }
 
+# One run at a time makes or changes the roots: a second waits for the first, then finds its work
+# done. The lock goes with the process, however it ends.
+lock_roots() {
+  mkdir -p "$base"
+  exec {lock}>"$base/.lock"
+  if ! flock --nonblock "$lock"; then
+    say "another run is making the roots in $base: waiting for it"
+    flock "$lock"
+  fi
+}
+
 [ $# -ge 1 ] || { sed -n '2,27p' "$0" >&2; exit 2; }
 command=$1
 shift
 case $command in
   ensure)
     [ "$(id -u)" -eq 0 ] || { say "needs root"; exit 1; }
+    lock_roots
     make_native
     for v in "${free_threaded[@]}"; do build_free_threaded "$v"; done
     host_packages mmdebstrap mmdebstrap curl curl
@@ -376,6 +388,7 @@ case $command in
     ;;
   tsan)
     [ "$(id -u)" -eq 0 ] || { say "needs root"; exit 1; }
+    lock_roots
     make_native
     build_free_threaded 3.13 tsan
     echo /opt/cpython-3.13t-tsan/bin/python3.13t
