@@ -15,8 +15,7 @@ cd "$(dirname "$0")/.."
 repo=$PWD
 source tools/toolchain.sh
 python=$(pyenv_python 3.11) || { echo "cross_check.sh needs pyenv's CPython 3.11" >&2; exit 1; }
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+scratch_folder
 kestrin_tools
 include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 libpython=$("$python" -c 'import os, sysconfig; print(os.path.join(sysconfig.get_config_var("LIBDIR"), sysconfig.get_config_var("INSTSONAME")))')

@@ -11,7 +11,8 @@
 # natively) and on one emulated architecture, armv7l with CPython 3.11; every other wheel of an
 # emulated architecture runs the byte-level tables (parsing, rendering, the signature, the
 # differential test against the reference model) and the docs' examples. --full runs the whole
-# suite everywhere, as before a release (a few hours). Any failure fails the run.
+# suite everywhere, as before a release (a few hours). Any failure fails the run; then the tests
+# still running are ended, and the logs are kept (the run says where).
 set -euo pipefail
 full=0
 [ "${1:-}" = --full ] && { full=1; shift; }
@@ -19,8 +20,8 @@ full=0
 out=$(cd "$1" && pwd)
 cd "$(dirname "$0")/.."
 repo=$PWD
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+source tools/toolchain.sh
+scratch_folder
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 tables=(tests/test_sequents.py tests/test_rendering.py tests/test_signature.py tests/test_differential.py
         tests/test_docs.py)
@@ -137,6 +138,10 @@ while read -r version; do
     "pytest>=7" "hypothesis>=6" exceptiongroup tomli
 done < <(awk 'NF { sub(/t$/, "", $1); print $1 }' <<<"$roots" | sort -u)
 
+# Job control puts each test in a process group of its own, which a failure of this script
+# ends whole (see scratch_exit in toolchain.sh). It also leaves a job this script's input,
+# where without it a job reads /dev/null: each is given /dev/null again.
+set -m
 started=$SECONDS
 pending=() logs=() names=() failed=0
 for i in "${!wheels[@]}"; do
@@ -150,7 +155,7 @@ for i in "${!wheels[@]}"; do
     trap '[ $? -eq 0 ] || echo "FAILED after $((SECONDS - begun)) s" >>"$log"' EXIT
     test_one "$wheel" "$version" "$platform" >"$log" 2>&1
     echo "passed in $((SECONDS - begun)) s" >>"$log"
-  ) &
+  ) </dev/null &
   pending+=($!) logs+=("$log") names+=("$name")
   # Two at a time: the machine's two cores.
   while [ "$(jobs -rp | wc -l)" -ge 2 ]; do wait -n || true; done

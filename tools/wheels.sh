@@ -32,8 +32,7 @@ fi
 cd "$(dirname "$0")/.."
 repo=$PWD
 source tools/toolchain.sh
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+scratch_folder
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 step() { printf '\n=== %s (at %d s) ===\n' "$*" "$SECONDS"; }
 pyenv_versions=(3.8 3.9 3.10 3.11 3.12 3.13)
