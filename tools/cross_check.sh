@@ -12,7 +12,7 @@
 # pyconfig.h.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$PWD
+# shellcheck source=SCRIPTDIR/toolchain.sh
 source tools/toolchain.sh
 python=$(pyenv_python 3.11) || { echo "cross_check.sh needs pyenv's CPython 3.11" >&2; exit 1; }
 scratch_folder
@@ -51,6 +51,7 @@ for target in aarch64-macos x86_64-macos x86_64-windows-gnu; do
       # zig's Mach-O linker crashes making a bundle, what CMake makes of a module on macOS; it
       # makes the same code as a dynamic library, which Python loads alike.
       zig_wrapper "$work/zig-c++-$target" c++ -target "$target"
+      # shellcheck disable=SC2016  # the wrapper's own variables
       printf '#!/bin/sh\nfor a; do shift; [ "$a" = -bundle ] && a=-shared; set -- "$@" "$a"; done\nexec %q "$@"\n' \
         "$work/zig-c++-$target" >"$work/c++-$target"
       cmake_args+=(-DCMAKE_SYSTEM_NAME=Darwin -DPython_INCLUDE_DIR="$include")

@@ -29,6 +29,7 @@
 # architecture) is reported and left out, and `list` shows what there is.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=SCRIPTDIR/toolchain.sh
 source "$here/toolchain.sh"
 base=${KESTRIN_INTERPRETERS:-/var/cache/kestrin-interpreters}
 native=$base/x86_64-sid
@@ -64,6 +65,7 @@ in_root() {
   while [ "$1" != "--" ]; do binds+=("$1"); shift; done
   shift
   [ -d "$root/etc" ] && cp /etc/resolv.conf "$root/etc/resolv.conf"
+  # shellcheck disable=SC2016  # the script expands its own arguments
   unshare --mount --propagation private /bin/bash -c '
     set -e
     root=$1 count=$2
@@ -238,7 +240,8 @@ make_pypy() {
 }
 
 fetch_source() {  # fetch_source POOL-PATH SHA256 DIR: a source tarball of Debian's, checked
-  local file=$3/$(basename "$1")
+  local file
+  file=$3/$(basename "$1")
   if [ ! -f "$file" ] || ! echo "$2  $file" | sha256sum -c --status; then
     curl -sSf -o "$file" "$mirror/pool/main/$1"
     echo "$2  $file" | sha256sum -c --status || { say "checksum mismatch: $file"; exit 1; }
@@ -262,8 +265,11 @@ make_musl() {
   merge_usr "$root.new"  # the loader's path is /lib/ld-musl-*.so.1
   mkdir -p "$root.new/proc" "$root.new/dev" "$root.new/tmp" "$base/sources"
   chmod 1777 "$root.new/tmp"
-  local build=$base/musl-$arch.build entry sources=()
-  for entry in "${musl_sources[@]}"; do sources+=("$(fetch_source $entry "$base/sources")"); done
+  local build=$base/musl-$arch.build entry pool sha256 sources=()
+  for entry in "${musl_sources[@]}"; do
+    read -r pool sha256 <<<"$entry"
+    sources+=("$(fetch_source "$pool" "$sha256" "$base/sources")")
+  done
   rm -rf "$build"
   mkdir -p "$build/deps"
   # setup.py asks the compiler for its search folders with `-E -v -`, which zig answers with the
@@ -330,7 +336,7 @@ make_musl() {
 }
 
 list() {
-  local v entry suite arch
+  local v entry suite versions arch
   for v in "${minors[@]}"; do
     [ -x "$native/usr/bin/python$v" ] && echo "$v manylinux_2_17_x86_64 x86_64-sid /usr/bin/python$v"
   done
@@ -340,10 +346,8 @@ list() {
   done
   for arch in "${linux_arches[@]}"; do
     for entry in "${suites[@]}"; do
-      set -- $entry
-      suite=$1
-      shift
-      for v in "$@"; do
+      read -r suite versions <<<"$entry"
+      for v in $versions; do
         [ -f "$base/$arch-$suite/.kestrin-packages" ] && [ -e "$base/$arch-$suite/usr/bin/python$v" ] &&
           echo "$v manylinux_2_17_$arch $arch-$suite /usr/bin/python$v"
       done
@@ -380,7 +384,10 @@ case $command in
     host_packages mmdebstrap mmdebstrap curl curl
     enable_emulation
     for arch in "${linux_arches[@]}"; do
-      for entry in "${suites[@]}"; do make_foreign "$arch" $entry; done
+      for entry in "${suites[@]}"; do
+        read -ra suite <<<"$entry"
+        make_foreign "$arch" "${suite[@]}"
+      done
     done
     for arch in "${musl_arches[@]}"; do make_musl "$arch"; done
     make_pypy
@@ -397,14 +404,17 @@ case $command in
     list
     ;;
   dir)
-    [ $# -eq 1 ] && [ -d "$base/$1" ] || { say "no root ${1:-}"; exit 2; }
+    if [ $# -ne 1 ] || [ ! -d "$base/$1" ]; then say "no root ${1:-}"; exit 2; fi
     echo "$base/$1"
     ;;
   run)
     root=$native binds=()
     while [ $# -gt 0 ] && [ "$1" != "--" ]; do
       case $1 in
-        --root) [ $# -ge 2 ] && [ -d "$base/$2" ] || { say "no root ${2:-}"; exit 2; }; root=$base/$2 ;;
+        --root)
+          if [ $# -lt 2 ] || [ ! -d "$base/$2" ]; then say "no root ${2:-}"; exit 2; fi
+          root=$base/$2
+          ;;
         --bind) [ $# -ge 2 ] || { say "usage: run [--root ROOT] [--bind DIR]... -- COMMAND..."; exit 2; }; binds+=("$2") ;;
         *) say "usage: run [--root ROOT] [--bind DIR]... -- COMMAND..."; exit 2 ;;
       esac

@@ -19,7 +19,7 @@ full=0
 [ $# -eq 1 ] || { echo "usage: bash tools/test_wheels.sh [--full] OUTDIR" >&2; exit 2; }
 out=$(cd "$1" && pwd)
 cd "$(dirname "$0")/.."
-repo=$PWD
+# shellcheck source=SCRIPTDIR/toolchain.sh
 source tools/toolchain.sh
 scratch_folder
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
@@ -70,11 +70,11 @@ EOF
   "${run[@]}" "$py" -m venv "$venv"
   if [ $offline -eq 1 ]; then
     # Under emulation or without _ssl: the test tools come from a folder of wheels.
-    "${run[@]}" "$venv/bin/python" -m pip install -q --no-index --find-links "$work/wheelhouse/${version%t}" "$wheel[test]"
+    "${run[@]}" "$venv/bin/python" -m pip install -q --no-index --find-links "$work/wheelhouse/${version%t}" "${wheel}[test]"
   else
     "${run[@]}" "$venv/bin/python" -m pip install -q --upgrade pip
     # The newest hypothesis has no wheel for a free-threaded interpreter and builds with Rust.
-    "${run[@]}" "$venv/bin/python" -m pip install -q --only-binary hypothesis "$wheel[test]"
+    "${run[@]}" "$venv/bin/python" -m pip install -q --only-binary hypothesis "${wheel}[test]"
   fi
   "${run[@]}" "$venv/bin/python" -c '
 import sys, sysconfig, _kestrin

@@ -1,3 +1,5 @@
+# shellcheck shell=bash
+# shellcheck disable=SC2034  # the variables set here are read by the scripts sourcing this file
 # Sourced by the release tools (wheels.sh, test_wheels.sh, interpreters.sh, cross_check.sh) and
 # .ci/run: the platforms the release builds for, the pinned tools, compiler wrappers around zig's
 # clang, and the scratch folder of a run.
@@ -29,6 +31,7 @@ linux_arches=(aarch64 i686 armv7l s390x ppc64le)
 # the one-line or the deb822 form. Fails when there is none.
 debian_archive() {
   local codename uri
+  # shellcheck source=/dev/null  # the machine's own file
   codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
   [ -n "$codename" ] || { echo "debian_archive: /etc/os-release names no codename" >&2; return 1; }
   local files=() file
@@ -72,7 +75,8 @@ arch_info() {
 }
 
 kestrin_tools() {
-  local venv=$kestrin_cache/tools wanted="${kestrin_tool_requirements[*]} $("${PYTHON:-python3}" -V 2>&1)"
+  local venv=$kestrin_cache/tools wanted
+  wanted="${kestrin_tool_requirements[*]} $("${PYTHON:-python3}" -V 2>&1)"
   if [ "$(cat "$venv/.requirements" 2>/dev/null)" != "$wanted" ]; then
     rm -rf "$venv"
     "${PYTHON:-python3}" -m venv "$venv"

@@ -30,7 +30,7 @@ if [ -n "$(ls -A "$out")" ]; then
   exit 2
 fi
 cd "$(dirname "$0")/.."
-repo=$PWD
+# shellcheck source=SCRIPTDIR/toolchain.sh
 source tools/toolchain.sh
 scratch_folder
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
@@ -125,12 +125,14 @@ build_wheel() {
 repair() {
   local platform=$1 raw wheels
   raw=("$work"/raw/*.whl)
-  [ ${#raw[@]} -eq 1 ] && [ -f "${raw[0]}" ] || { echo "expected one wheel, got: ${raw[*]}"; exit 1; }
+  if [ ${#raw[@]} -ne 1 ] || [ ! -f "${raw[0]}" ]; then echo "expected one wheel, got: ${raw[*]}"; exit 1; fi
   "$tools/auditwheel" show "${raw[0]}"
   "$tools/auditwheel" repair --plat auto -w "$work/repaired" "${raw[0]}"
   wheels=("$work"/repaired/*.whl)
-  [ ${#wheels[@]} -eq 1 ] && [[ ${wheels[0]} == *"$platform"* ]] ||
-    { echo "auditwheel made no $platform wheel: ${wheels[*]}"; exit 1; }
+  if [ ${#wheels[@]} -ne 1 ] || [[ ${wheels[0]} != *"$platform"* ]]; then
+    echo "auditwheel made no $platform wheel: ${wheels[*]}"
+    exit 1
+  fi
   cp "${wheels[0]}" "$out/"
   made+=("$out/$(basename "${wheels[0]}")")
   rm -rf "$work/raw" "$work/repaired"
@@ -140,7 +142,7 @@ repair() {
 tag_musl() {
   local platform=$1 raw
   raw=("$work"/raw/*.whl)
-  [ ${#raw[@]} -eq 1 ] && [ -f "${raw[0]}" ] || { echo "expected one wheel, got: ${raw[*]}"; exit 1; }
+  if [ ${#raw[@]} -ne 1 ] || [ ! -f "${raw[0]}" ]; then echo "expected one wheel, got: ${raw[*]}"; exit 1; fi
   "$tools/python" - "${raw[0]}" "${platform#musllinux_1_2_}" <<'EOF'
 import io, sys, zipfile
 from elftools.elf.elffile import ELFFile
@@ -204,9 +206,10 @@ cross_wheel() {  # cross_wheel VERSION PLATFORM ROOT PYTHON
     headers=$root/opt/python$version/include/python$version
   else
     arch_info "$arch"
-    local libgcc_s
-    libgcc_s=$(ls "$root"/usr/lib/"$triplet"/libgcc_s.so.1 "$root"/lib/"$triplet"/libgcc_s.so.1 2>/dev/null | head -n 1) ||
-      true
+    local libgcc_s="" candidate
+    for candidate in "$root/usr/lib/$triplet/libgcc_s.so.1" "$root/lib/$triplet/libgcc_s.so.1"; do
+      if [ -e "$candidate" ]; then libgcc_s=$candidate; break; fi
+    done
     [ -n "$libgcc_s" ] || { echo "no libgcc_s.so.1 in $name"; exit 1; }
     cxx=$(compiler "$name" "$zig_target" "$zig_cpu" "$root/usr/include" "$triplet" "$libgcc_s")
     headers=$root/usr/include/python$version
