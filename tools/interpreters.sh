@@ -141,7 +141,9 @@ build_free_threaded() {
   local versions version got=""
   if ! got=$(cached_source "$native/src/$minor"); then
     got=""
-    [ ! -d "$native/src/$minor" ] || say "the source of python$minor kept in $native/src/$minor is not whole: fetching it again"
+    # An empty folder is left where the archive served no source: only a kept file is news.
+    [ -z "$(ls -A "$native/src/$minor" 2>/dev/null)" ] ||
+      say "the source of python$minor kept in $native/src/$minor is not whole: fetching it again"
     versions=$(in_root "$native" -- apt-cache showsrc "python$minor" 2>/dev/null | sed -n 's/^Version: //p' | sort -rV)
     for version in $versions; do
       if in_root "$native" -- sh -c "rm -rf /src/$minor && mkdir -p /src/$minor && cd /src/$minor && apt-get source -q --download-only python$minor=$version" >/dev/null 2>&1; then
