@@ -6,18 +6,17 @@
 #
 #   bash tools/cross_check.sh
 #
-# Against CPython 3.11's headers: this machine's, with CPython's own PC/pyconfig.h for Windows
-# (from Debian's source tarball of CPython), and an import library for python311.dll made from
-# the names this machine's libpython exports.
+# Against CPython 3.11's headers: pyenv's, with CPython's own PC/pyconfig.h for Windows (from
+# Debian's source tarball of CPython 3.11), and an import library for python311.dll made from
+# the names pyenv's libpython exports. No other version will do: its headers would meet 3.11's
+# pyconfig.h.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-repo=$PWD
+# shellcheck source=SCRIPTDIR/toolchain.sh
 source tools/toolchain.sh
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+python=$(pyenv_python 3.11) || { echo "cross_check.sh needs pyenv's CPython 3.11" >&2; exit 1; }
+scratch_folder
 kestrin_tools
-python=$(pyenv prefix 3.11 2>/dev/null | head -n 1)/bin/python3.11
-[ -x "$python" ] || python=$(command -v python3)
 include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 libpython=$("$python" -c 'import os, sysconfig; print(os.path.join(sysconfig.get_config_var("LIBDIR"), sysconfig.get_config_var("INSTSONAME")))')
 source_tarball=p/python3.11/python3.11_3.11.2.orig.tar.gz
@@ -29,7 +28,7 @@ tarball=$kestrin_cache/sources/$(basename "$source_tarball")
 mkdir -p "$(dirname "$tarball")"
 if [ ! -f "$tarball" ] || ! echo "$source_sha256  $tarball" | sha256sum -c --status; then
   curl -sSf -o "$tarball" "$(debian_archive)/pool/main/$source_tarball"
-  echo "$source_sha256  $tarball" | sha256sum -c --status
+  echo "$source_sha256  $tarball" | sha256sum -c --status || { echo "checksum mismatch: $tarball" >&2; exit 1; }
 fi
 cp -r "$include" "$work/windows-include"
 tar -xzf "$tarball" -O --wildcards '*/PC/pyconfig.h' >"$work/windows-include/pyconfig.h"
@@ -52,6 +51,7 @@ for target in aarch64-macos x86_64-macos x86_64-windows-gnu; do
       # zig's Mach-O linker crashes making a bundle, what CMake makes of a module on macOS; it
       # makes the same code as a dynamic library, which Python loads alike.
       zig_wrapper "$work/zig-c++-$target" c++ -target "$target"
+      # shellcheck disable=SC2016  # the wrapper's own variables
       printf '#!/bin/sh\nfor a; do shift; [ "$a" = -bundle ] && a=-shared; set -- "$@" "$a"; done\nexec %q "$@"\n' \
         "$work/zig-c++-$target" >"$work/c++-$target"
       cmake_args+=(-DCMAKE_SYSTEM_NAME=Darwin -DPython_INCLUDE_DIR="$include")

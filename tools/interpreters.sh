@@ -29,6 +29,7 @@
 # architecture) is reported and left out, and `list` shows what there is.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=SCRIPTDIR/toolchain.sh
 source "$here/toolchain.sh"
 base=${KESTRIN_INTERPRETERS:-/var/cache/kestrin-interpreters}
 native=$base/x86_64-sid
@@ -64,6 +65,7 @@ in_root() {
   while [ "$1" != "--" ]; do binds+=("$1"); shift; done
   shift
   [ -d "$root/etc" ] && cp /etc/resolv.conf "$root/etc/resolv.conf"
+  # shellcheck disable=SC2016  # the script expands its own arguments
   unshare --mount --propagation private /bin/bash -c '
     set -e
     root=$1 count=$2
@@ -114,9 +116,21 @@ make_native() {
   echo "$wanted" >"$native/.kestrin-packages"
 }
 
+# The version of the source package that apt-get fetched into DIR, when every file that its .dsc
+# lists is there with the checksum given: a fetch cut short or a damaged file fails this.
+cached_source() {  # cached_source DIR
+  local dscs=("$1"/*.dsc)
+  [ ${#dscs[@]} -eq 1 ] && [ -f "${dscs[0]}" ] || return 1
+  awk '/^Checksums-Sha256:/ { on = 1; next } /^[^ ]/ { on = 0 } on && NF == 3 { print $1 "  " $3 }' \
+    "${dscs[0]}" | (cd "$1" && sha256sum --check --status) || return 1
+  sed -n 's/^Version: //p' "${dscs[0]}"
+}
+
 # Builds CPython M.N with --disable-gil from the newest source package of python M.N that the
 # archive serves; says so and goes on when it serves none. With "tsan" as the second argument,
-# the same under ThreadSanitizer, into its own prefix.
+# the same under ThreadSanitizer, into its own prefix. It installs into a folder of its own and
+# moves the result to the prefix as its last step: `make install` writes the interpreter before
+# the standard library, and an install cut short must not pass for a whole one.
 build_free_threaded() {
   local minor=$1 variant=${2:-} prefix=/opt/cpython-$1t flags=""
   if [ "$variant" = tsan ]; then
@@ -125,9 +139,11 @@ build_free_threaded() {
   fi
   if [ -x "$native$prefix/bin/python${minor}t" ]; then return; fi
   local versions version got=""
-  if ls "$native/src/$minor"/python"${minor}"_*.orig.tar.* >/dev/null 2>&1; then
-    got=$(cd "$native/src/$minor" && ls python"${minor}"_*.orig.tar.* | head -n 1)
-  else
+  if ! got=$(cached_source "$native/src/$minor"); then
+    got=""
+    # An empty folder is left where the archive served no source: only a kept file is news.
+    [ -z "$(ls -A "$native/src/$minor" 2>/dev/null)" ] ||
+      say "the source of python$minor kept in $native/src/$minor is not whole: fetching it again"
     versions=$(in_root "$native" -- apt-cache showsrc "python$minor" 2>/dev/null | sed -n 's/^Version: //p' | sort -rV)
     for version in $versions; do
       if in_root "$native" -- sh -c "rm -rf /src/$minor && mkdir -p /src/$minor && cd /src/$minor && apt-get source -q --download-only python$minor=$version" >/dev/null 2>&1; then
@@ -141,12 +157,16 @@ build_free_threaded() {
     return
   fi
   say "building CPython ${minor}t${variant:+ ($variant)} from $got (minutes; with tsan, a quarter of an hour)"
-  in_root "$native" -- sh -c "set -e; cd /src/$minor; rm -rf build; mkdir build; cd build
+  in_root "$native" -- sh -c "set -e; cd /src/$minor; rm -rf build stage; mkdir build; cd build
     tar xf ../python${minor}_*.orig.tar.* --strip-components=1
     ./configure -q --disable-gil $flags --prefix=$prefix >../configure.log 2>&1
     make -s -j\$(nproc) >../make.log 2>&1
-    make -s install >../install.log 2>&1
-    cd / && rm -rf /src/$minor/build" || { say "building ${minor}t $variant failed"; exit 1; }
+    make -s install DESTDIR=/src/$minor/stage >../install.log 2>&1
+    rm -rf $prefix
+    mkdir -p ${prefix%/*}
+    mv /src/$minor/stage$prefix $prefix
+    cd / && rm -rf /src/$minor/build /src/$minor/stage" ||
+    { say "building ${minor}t${variant:+ ($variant)} failed: see the logs in $native/src/$minor"; exit 1; }
 }
 
 # User-mode emulation for the other architectures: qemu's static emulators, registered with the
@@ -222,7 +242,8 @@ make_pypy() {
 }
 
 fetch_source() {  # fetch_source POOL-PATH SHA256 DIR: a source tarball of Debian's, checked
-  local file=$3/$(basename "$1")
+  local file
+  file=$3/$(basename "$1")
   if [ ! -f "$file" ] || ! echo "$2  $file" | sha256sum -c --status; then
     curl -sSf -o "$file" "$mirror/pool/main/$1"
     echo "$2  $file" | sha256sum -c --status || { say "checksum mismatch: $file"; exit 1; }
@@ -246,8 +267,11 @@ make_musl() {
   merge_usr "$root.new"  # the loader's path is /lib/ld-musl-*.so.1
   mkdir -p "$root.new/proc" "$root.new/dev" "$root.new/tmp" "$base/sources"
   chmod 1777 "$root.new/tmp"
-  local build=$base/musl-$arch.build entry sources=()
-  for entry in "${musl_sources[@]}"; do sources+=("$(fetch_source $entry "$base/sources")"); done
+  local build=$base/musl-$arch.build entry pool sha256 sources=()
+  for entry in "${musl_sources[@]}"; do
+    read -r pool sha256 <<<"$entry"
+    sources+=("$(fetch_source "$pool" "$sha256" "$base/sources")")
+  done
   rm -rf "$build"
   mkdir -p "$build/deps"
   # setup.py asks the compiler for its search folders with `-E -v -`, which zig answers with the
@@ -257,23 +281,39 @@ make_musl() {
   chmod +x "$build/cc"
   zig_wrapper "$build/ar" ar
   zig_wrapper "$build/ranlib" ranlib
-  local build_python
-  build_python=$(pyenv prefix "$musl_python" 2>/dev/null | head -n 1)/bin/python$musl_python
-  [ -x "$build_python" ] || { say "cross-compiling CPython $musl_python needs CPython $musl_python here"; exit 1; }
+  local build_python status
+  build_python=$(pyenv_python "$musl_python") ||
+    { say "cross-compiling CPython $musl_python needs pyenv's CPython $musl_python here"; exit 1; }
+  # The steps run in a subshell of their own, with errexit, as a plain command: bash ignores
+  # errexit inside the left side of `||` or `&&`, and would go on past a failing step. Each
+  # step's output goes to a log in the build folder, which a failure keeps.
+  set +e
   (
     set -e
     export CC=$build/cc AR=$build/ar RANLIB=$build/ranlib
     cd "$build"
-    tar xf "${sources[1]}" && cd zlib-*/
-    CFLAGS="-O2 -fPIC" ./configure --static --prefix="$build/deps" >/dev/null
-    make -s -j2 >/dev/null && make -s install >/dev/null
-    cd "$build" && tar xf "${sources[2]}" && cd libffi-*/
+    tar xf "${sources[1]}"
+    cd zlib-*/
+    CFLAGS="-O2 -fPIC" ./configure --static --prefix="$build/deps" >"$build/zlib.log" 2>&1
+    make -s -j2 >>"$build/zlib.log" 2>&1
+    make -s install >>"$build/zlib.log" 2>&1
+    cd "$build"
+    tar xf "${sources[2]}"
+    cd libffi-*/
     CFLAGS="-O2 -fPIC" ./configure -q --host="$arch-linux-musl" --build=x86_64-linux-gnu \
       --disable-shared --enable-static --disable-docs --disable-multi-os-directory \
-      --disable-exec-static-tramp --prefix="$build/deps" >/dev/null
-    make -s -j2 >/dev/null 2>&1 && make -s install >/dev/null
-    cd "$build" && tar xf "${sources[0]}" && cd Python-*/
-    # 3.11 names the platform after the build machine's C library when cross-compiling.
+      --disable-exec-static-tramp --prefix="$build/deps" >"$build/libffi.log" 2>&1
+    make -s -j2 >>"$build/libffi.log" 2>&1
+    make -s install >>"$build/libffi.log" 2>&1
+    cd "$build"
+    tar xf "${sources[0]}"
+    cd Python-*/
+    # 3.11 names the platform after the build machine's C library when cross-compiling. sed
+    # succeeds whether it changed anything or not: the line is looked for first.
+    # shellcheck disable=SC2016  # configure's own variables, not this script's
+    grep -q 'case "$build_os" in' configure ||
+      { say "the configure script of CPython $musl_python has no line to patch"; exit 1; }
+    # shellcheck disable=SC2016
     sed -i 's/case "$build_os" in/case "$host_os" in/' configure
     printf '%s\n' ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no \
       ac_cv_header_stropts_h=no >config.site
@@ -288,14 +328,17 @@ make_musl() {
       --with-ensurepip=no --without-doc-strings >"$build/configure.log" 2>&1
     make -s -j2 LINKFORSHARED="-Xlinker -export-dynamic -pie" >"$build/make.log" 2>&1
     make -s install DESTDIR="$root.new" >"$build/install.log" 2>&1
-  ) || { say "building CPython on musl for $arch failed: see $build"; exit 1; }
+  )
+  status=$?
+  set -e
+  [ $status -eq 0 ] || { say "building CPython on musl for $arch failed: see the logs in $build"; exit 1; }
   rm -rf "$build"
   mv "$root.new" "$root"
   echo "$wanted" >"$root/.kestrin-packages"
 }
 
 list() {
-  local v entry suite arch
+  local v entry suite versions arch
   for v in "${minors[@]}"; do
     [ -x "$native/usr/bin/python$v" ] && echo "$v manylinux_2_17_x86_64 x86_64-sid /usr/bin/python$v"
   done
@@ -305,10 +348,8 @@ list() {
   done
   for arch in "${linux_arches[@]}"; do
     for entry in "${suites[@]}"; do
-      set -- $entry
-      suite=$1
-      shift
-      for v in "$@"; do
+      read -r suite versions <<<"$entry"
+      for v in $versions; do
         [ -f "$base/$arch-$suite/.kestrin-packages" ] && [ -e "$base/$arch-$suite/usr/bin/python$v" ] &&
           echo "$v manylinux_2_17_$arch $arch-$suite /usr/bin/python$v"
       done
@@ -322,18 +363,33 @@ list() {
   return 0
 }
 
+# One run at a time makes or changes the roots: a second waits for the first, then finds its work
+# done. The lock goes with the process, however it ends.
+lock_roots() {
+  mkdir -p "$base"
+  exec {lock}>"$base/.lock"
+  if ! flock --nonblock "$lock"; then
+    say "another run is making the roots in $base: waiting for it"
+    flock "$lock"
+  fi
+}
+
 [ $# -ge 1 ] || { sed -n '2,27p' "$0" >&2; exit 2; }
 command=$1
 shift
 case $command in
   ensure)
     [ "$(id -u)" -eq 0 ] || { say "needs root"; exit 1; }
+    lock_roots
     make_native
     for v in "${free_threaded[@]}"; do build_free_threaded "$v"; done
     host_packages mmdebstrap mmdebstrap curl curl
     enable_emulation
     for arch in "${linux_arches[@]}"; do
-      for entry in "${suites[@]}"; do make_foreign "$arch" $entry; done
+      for entry in "${suites[@]}"; do
+        read -ra suite <<<"$entry"
+        make_foreign "$arch" "${suite[@]}"
+      done
     done
     for arch in "${musl_arches[@]}"; do make_musl "$arch"; done
     make_pypy
@@ -341,6 +397,7 @@ case $command in
     ;;
   tsan)
     [ "$(id -u)" -eq 0 ] || { say "needs root"; exit 1; }
+    lock_roots
     make_native
     build_free_threaded 3.13 tsan
     echo /opt/cpython-3.13t-tsan/bin/python3.13t
@@ -349,14 +406,17 @@ case $command in
     list
     ;;
   dir)
-    [ $# -eq 1 ] && [ -d "$base/$1" ] || { say "no root ${1:-}"; exit 2; }
+    if [ $# -ne 1 ] || [ ! -d "$base/$1" ]; then say "no root ${1:-}"; exit 2; fi
     echo "$base/$1"
     ;;
   run)
     root=$native binds=()
     while [ $# -gt 0 ] && [ "$1" != "--" ]; do
       case $1 in
-        --root) [ $# -ge 2 ] && [ -d "$base/$2" ] || { say "no root ${2:-}"; exit 2; }; root=$base/$2 ;;
+        --root)
+          if [ $# -lt 2 ] || [ ! -d "$base/$2" ]; then say "no root ${2:-}"; exit 2; fi
+          root=$base/$2
+          ;;
         --bind) [ $# -ge 2 ] || { say "usage: run [--root ROOT] [--bind DIR]... -- COMMAND..."; exit 2; }; binds+=("$2") ;;
         *) say "usage: run [--root ROOT] [--bind DIR]... -- COMMAND..."; exit 2 ;;
       esac

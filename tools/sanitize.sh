@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${PYTHON:-python3}
-build=build-sanitize
+build="build-sanitize"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTRIN_SANITIZE=ON \
   -DPython_EXECUTABLE="$(command -v "$python")" >/dev/null
 cmake --build "$build"

@@ -11,16 +11,17 @@
 # natively) and on one emulated architecture, armv7l with CPython 3.11; every other wheel of an
 # emulated architecture runs the byte-level tables (parsing, rendering, the signature, the
 # differential test against the reference model) and the docs' examples. --full runs the whole
-# suite everywhere, as before a release (a few hours). Any failure fails the run.
+# suite everywhere, as before a release (a few hours). Any failure fails the run; then the tests
+# still running are ended, and the logs are kept (the run says where).
 set -euo pipefail
 full=0
 [ "${1:-}" = --full ] && { full=1; shift; }
 [ $# -eq 1 ] || { echo "usage: bash tools/test_wheels.sh [--full] OUTDIR" >&2; exit 2; }
 out=$(cd "$1" && pwd)
 cd "$(dirname "$0")/.."
-repo=$PWD
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# shellcheck source=SCRIPTDIR/toolchain.sh
+source tools/toolchain.sh
+scratch_folder
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 tables=(tests/test_sequents.py tests/test_rendering.py tests/test_signature.py tests/test_differential.py
         tests/test_docs.py)
@@ -69,11 +70,11 @@ EOF
   "${run[@]}" "$py" -m venv "$venv"
   if [ $offline -eq 1 ]; then
     # Under emulation or without _ssl: the test tools come from a folder of wheels.
-    "${run[@]}" "$venv/bin/python" -m pip install -q --no-index --find-links "$work/wheelhouse/${version%t}" "$wheel[test]"
+    "${run[@]}" "$venv/bin/python" -m pip install -q --no-index --find-links "$work/wheelhouse/${version%t}" "${wheel}[test]"
   else
     "${run[@]}" "$venv/bin/python" -m pip install -q --upgrade pip
     # The newest hypothesis has no wheel for a free-threaded interpreter and builds with Rust.
-    "${run[@]}" "$venv/bin/python" -m pip install -q --only-binary hypothesis "$wheel[test]"
+    "${run[@]}" "$venv/bin/python" -m pip install -q --only-binary hypothesis "${wheel}[test]"
   fi
   "${run[@]}" "$venv/bin/python" -c '
 import sys, sysconfig, _kestrin
@@ -100,26 +101,52 @@ if sysconfig.get_config_var("Py_GIL_DISABLED"):
 wheels=("$out"/*.whl)
 [ -f "${wheels[0]}" ] || { echo "no wheels in $out"; exit 1; }
 
-# The test tools for interpreters that cannot reach the index, as wheels that any of them
-# installs: pure Python, per version (PyPy's by the Python version it implements). What they
-# need before 3.11 is named, as pip reads their conditions for its own version.
-for version in $(awk '{ sub(/t$/, "", $1); print $1 }' <<<"$roots" | sort -u); do
-  python3 -m pip download -q --only-binary :all: --platform any --implementation py --abi none \
-    --python-version "${version#pp}" -d "$work/wheelhouse/$version" "pytest>=7" "hypothesis>=6" \
-    exceptiongroup tomli 2>&1 |
-    grep -v "^WARNING: Location" || true
-done
-
-started=$SECONDS
-pending=() logs=() names=() failed=0
+# Each wheel's interpreter version and platform, from its name, before any test starts: a name
+# of no known platform stops the run here, with nothing left running.
+versions=() platforms=()
 for wheel in "${wheels[@]}"; do
-  name=$(basename "$wheel" .whl)
-  IFS=- read -r _ _ python abi platforms <<<"$name"
+  IFS=- read -r _ _ python abi tags <<<"$(basename "$wheel" .whl)"
   version=${python#[cp][py]}  # cp311 or pp39
   version=${python:0:2}${version:0:1}.${version:1}
   version=${version#cp}
   [[ $abi == *t ]] && version=${version}t
-  platform=$(tr . '\n' <<<"$platforms" | grep -E '^(manylinux_2_17|musllinux_1_2)_' | head -n 1)
+  platform=$(tr . '\n' <<<"$tags" | grep -E '^(manylinux_2_17|musllinux_1_2)_' | head -n 1) || true
+  if [ -z "$platform" ]; then
+    echo "$(basename "$wheel"): no manylinux_2_17 or musllinux_1_2 tag, so no platform here to test it on"
+    exit 1
+  fi
+  versions+=("$version") platforms+=("$platform")
+done
+
+# pip download, its warnings about a configured location that does not exist left out; a failed
+# download fails the run, with pip's output.
+download() {
+  local log=$work/download.log
+  if ! python3 -m pip download -q --only-binary :all: --implementation py --abi none "$@" >"$log" 2>&1; then
+    cat "$log"
+    echo "pip download failed: $*"
+    exit 1
+  fi
+  grep -v "^WARNING: Location" "$log" || true
+}
+
+# The test tools for interpreters that cannot reach the index, as wheels that any of them
+# installs: pure Python, per version (PyPy's by the Python version it implements). What they
+# need before 3.11 is named, as pip reads their conditions for its own version.
+while read -r version; do
+  download --platform any --python-version "${version#pp}" -d "$work/wheelhouse/$version" \
+    "pytest>=7" "hypothesis>=6" exceptiongroup tomli
+done < <(awk 'NF { sub(/t$/, "", $1); print $1 }' <<<"$roots" | sort -u)
+
+# Job control puts each test in a process group of its own, which a failure of this script
+# ends whole (see scratch_exit in toolchain.sh). It also leaves a job this script's input,
+# where without it a job reads /dev/null: each is given /dev/null again.
+set -m
+started=$SECONDS
+pending=() logs=() names=() failed=0
+for i in "${!wheels[@]}"; do
+  wheel=${wheels[$i]} version=${versions[$i]} platform=${platforms[$i]}
+  name=$(basename "$wheel" .whl)
   log=$work/$name.log
   # A job of its own, which the first failing step ends (errexit holds in it: the function is
   # called as a plain command).
@@ -128,7 +155,7 @@ for wheel in "${wheels[@]}"; do
     trap '[ $? -eq 0 ] || echo "FAILED after $((SECONDS - begun)) s" >>"$log"' EXIT
     test_one "$wheel" "$version" "$platform" >"$log" 2>&1
     echo "passed in $((SECONDS - begun)) s" >>"$log"
-  ) &
+  ) </dev/null &
   pending+=($!) logs+=("$log") names+=("$name")
   # Two at a time: the machine's two cores.
   while [ "$(jobs -rp | wc -l)" -ge 2 ]; do wait -n || true; done

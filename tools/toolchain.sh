@@ -1,5 +1,8 @@
-# Sourced by the release tools (wheels.sh, interpreters.sh, cross_check.sh): the platforms the
-# release builds for, the pinned tools, and compiler wrappers around zig's clang.
+# shellcheck shell=bash
+# shellcheck disable=SC2034  # the variables set here are read by the scripts sourcing this file
+# Sourced by the release tools (wheels.sh, test_wheels.sh, interpreters.sh, cross_check.sh) and
+# .ci/run: the platforms the release builds for, the pinned tools, compiler wrappers around zig's
+# clang, and the scratch folder of a run.
 #
 #   linux_arches                 the Linux architectures other than x86-64, by wheel name
 #   arch_info ARCH               sets debian_arch, triplet, zig_target, zig_cpu for ARCH
@@ -7,6 +10,11 @@
 #                                runs); sets tools (its bin folder), zig, and zig's cache
 #   zig_wrapper PATH COMMAND...  writes an executable script PATH that runs `zig COMMAND... "$@"`
 #   debian_archive               prints the Debian archive this machine's apt uses
+#   pyenv_python M.N             prints the path of pyenv's CPython M.N; fails, saying so, when
+#                                pyenv has none
+#   scratch_folder               sets work to a new temporary folder, removed if the script
+#                                succeeds; if it fails, its background jobs are ended and the
+#                                folder is kept, for its logs
 #
 # Every wheel is compiled by one toolchain, zig's clang with its C++ runtime linked into the
 # module statically, so that a wheel needs nothing of the machine it runs on but its C library.
@@ -23,6 +31,7 @@ linux_arches=(aarch64 i686 armv7l s390x ppc64le)
 # the one-line or the deb822 form. Fails when there is none.
 debian_archive() {
   local codename uri
+  # shellcheck source=/dev/null  # the machine's own file
   codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
   [ -n "$codename" ] || { echo "debian_archive: /etc/os-release names no codename" >&2; return 1; }
   local files=() file
@@ -66,7 +75,8 @@ arch_info() {
 }
 
 kestrin_tools() {
-  local venv=$kestrin_cache/tools wanted="${kestrin_tool_requirements[*]} $("${PYTHON:-python3}" -V 2>&1)"
+  local venv=$kestrin_cache/tools wanted
+  wanted="${kestrin_tool_requirements[*]} $("${PYTHON:-python3}" -V 2>&1)"
   if [ "$(cat "$venv/.requirements" 2>/dev/null)" != "$wanted" ]; then
     rm -rf "$venv"
     "${PYTHON:-python3}" -m venv "$venv"
@@ -93,4 +103,42 @@ zig_wrapper() {
     printf ' "$@"\n'
   } >"$path"
   chmod +x "$path"
+}
+
+pyenv_python() {
+  local prefix
+  # `pyenv prefix` fails for a version it lacks: tested here, not left to abort the caller.
+  if ! prefix=$(pyenv prefix "$1" 2>/dev/null) || [ ! -x "${prefix%%$'\n'*}/bin/python$1" ]; then
+    echo "no CPython $1 from pyenv here" >&2
+    return 1
+  fi
+  echo "${prefix%%$'\n'*}/bin/python$1"
+}
+
+scratch_folder() {
+  work=$(mktemp -d)
+  trap 'scratch_exit $?' EXIT
+  # Stopped by a signal, bash would run the EXIT trap with the last command's status, a success.
+  trap 'exit 129' HUP
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+}
+
+# The background jobs are started with job control on (set -m) by those that have any, each in a
+# process group of its own: ending the group ends what the job started too (pip, pytest, an
+# interpreter in a root), which would otherwise run on after the script.
+scratch_exit() {
+  local status=$1 pid
+  trap - EXIT
+  set +m  # no notice of each job ended here
+  for pid in $(jobs -p); do
+    kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null || true
+  done
+  wait
+  if [ "$status" -eq 0 ]; then
+    rm -rf "$work"
+  else
+    echo "failed (exit status $status): the logs and whatever else the run made are kept in $work" >&2
+  fi
+  exit "$status"
 }

