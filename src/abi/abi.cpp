@@ -1,8 +1,6 @@
 // The C interface of kestrin_abi.h over the logic. Every expected failure is a status and a
 // message kept in the environment; every exception stops here, so none crosses into C.
 
-#include "abi/kestrin_abi.h"
-
 #include <atomic>
 #include <exception>
 #include <new>
@@ -10,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "abi/kestrin_abi.h"
 #include "logic/growth.hpp"
 #include "logic/internal_fault.hpp"
 #include "logic/parser.hpp"
@@ -27,9 +26,9 @@ struct kestrin_environment {
   kestrin::Signature signature;
   std::vector<kestrin::Sequent> sequents;
   std::uint64_t next_variable_id = 0;
-  std::size_t text_bytes = 0;   // of the stored lines and nodes, for kestrin_footprint
-  std::string message;          // of the last failure
-  std::vector<std::int64_t> terms;  // the last stored sequent, as kestrin_terms describes it
+  std::size_t text_bytes = 0;           // of the stored lines and nodes, for kestrin_footprint
+  std::string message;                  // of the last failure
+  std::vector<std::int64_t> terms;      // the last stored sequent, as kestrin_terms describes it
   std::vector<std::string_view> parts;  // working memory of kestrin_declare_function
   kestrin::ParserScratch scratch;
   kestrin::PodVector<OpenApplication> open;  // working memory of describe()
@@ -214,9 +213,9 @@ size_t kestrin_function_arity(const kestrin_environment* environment, size_t fun
 const char* kestrin_function_part(const kestrin_environment* environment, size_t function,
                                   size_t part, size_t* size) {
   const kestrin::FunctionSignature& entry = environment->signature.functions()[function];
-  const std::string& text = part == 0                                ? entry.name
+  const std::string& text = part == 0                            ? entry.name
                             : part <= entry.argument_type.size() ? entry.argument_type[part - 1]
-                                                                  : entry.result_type;
+                                                                 : entry.result_type;
   *size = text.size();
   return text.data();
 }
