@@ -295,11 +295,15 @@ def _text(state, value, parameter):
         raise _not_converted(state, value, "PyString", parameter)
     try:
         return str.encode(value, "utf-8")
-    except UnicodeEncodeError:
+    except UnicodeEncodeError as error:
         # The first exception taken from the interpreter: the internal-fault class is made now,
         # as it is made to be compared with such an exception.
         _panic_type()
-        raise
+        start = end = error.start
+    # CPython's encoder reports a run of lone surrogates as one error, PyPy's the first alone.
+    while end < len(value) and 0xD800 <= ord(value[end]) <= 0xDFFF:
+        end += 1
+    raise UnicodeEncodeError("utf-8", value, start, end, "surrogates not allowed")
 
 
 @hidden_applevel
