@@ -540,3 +540,32 @@ def test_exit_with_a_daemon_thread_inside_a_call(script):
                              stderr=subprocess.PIPE, text=True) for _ in range(4)]
     results = [(run.communicate(timeout=300)[1], run.returncode) for run in runs]
     assert results == [("", 0)] * 4
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+@pytest.mark.skipif(not hasattr(Environment(), "_state"), reason="the binding in Python only")
+def test_a_forked_child_takes_no_lock_a_gone_thread_held():
+    # Where the module is Python code, a thread can be inside it when another forks: in the
+    # child nothing will let that instance's lock go, so the child does not wait for it.
+    env = Environment()
+    env.declare_function("f", [], "A")
+    holding, release = threading.Event(), threading.Event()
+
+    def hold():
+        with env._state.lock:
+            holding.set()
+            release.wait(30)
+
+    holder = threading.Thread(target=hold)
+    holder.start()
+    assert holding.wait(10)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+            pid = os.fork()
+        if pid == 0:
+            os._exit(0 if env.sorts == ["A"] else 1)
+        assert exit_status(pid) == 0
+    finally:
+        release.set()
+        holder.join()

@@ -104,11 +104,12 @@ def _panic_type():
 
 class _State:
     """What an instance holds: the native environment, the borrow flag (0 free, n > 0
-    readers, -1 one changing call), the lock that stands for the interpreter lock, the
-    function names by number, the stored term objects (two per equation, sequent after
-    sequent) with each sequent's premise and conclusion counts, and the native bytes not yet
-    reported to the collector."""
-    __slots__ = ("core", "borrow", "lock", "names", "terms", "shapes", "unreported", "size")
+    readers, -1 one changing call), the lock that stands for the interpreter lock and the fork
+    generation it was last taken in, the function names by number, the stored term objects
+    (two per equation, sequent after sequent) with each sequent's premise and conclusion
+    counts, and the native bytes not yet reported to the collector."""
+    __slots__ = ("core", "borrow", "lock", "generation", "names", "terms", "shapes", "unreported",
+                 "size")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -543,14 +544,44 @@ def _text_of(state):
     return _unpack(buffer, size).decode("utf-8")
 
 
+class _Forks:
+    """How many times this process is a fork's child: a lock taken in an earlier generation
+    was taken by a thread the fork left behind, which never lets it go."""
+    __slots__ = ("generation",)
+
+
+_forks = _Forks()
+_forks.generation = 0
+
+
+def _count_fork():
+    _forks.generation += 1
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_count_fork)
+
+
+@hidden_applevel
+def _enter(state):
+    """Takes the instance's lock; returns it."""
+    lock = state.lock
+    if not lock.acquire(False):
+        if state.generation != _forks.generation:
+            # The borrow the gone thread may have taken stays, and is refused at once.
+            lock = state.lock = _thread.RLock()
+        lock.acquire()
+    state.generation = _forks.generation
+    return lock
+
+
 @hidden_applevel
 def _changing(method, args, kwargs, name):
     if not args:
         raise TypeError("descriptor '%s' of 'builtins.Environment' object needs an argument"
                         % name)
     state = _receiver(args[0], name)
-    lock = state.lock
-    lock.acquire()
+    lock = _enter(state)
     try:
         _take_exclusive(state)
         try:
@@ -564,8 +595,7 @@ def _changing(method, args, kwargs, name):
 @hidden_applevel
 def _reading(view, self, name):
     state = _receiver(self, name)
-    lock = state.lock
-    lock.acquire()
+    lock = _enter(state)
     try:
         _take_shared(state)
         try:
@@ -592,6 +622,7 @@ def _new(cls, *args, **kwargs):
     state.core = _ffi.gc(core, _lib.kestrin_free)
     state.borrow = 0
     state.lock = _thread.RLock()
+    state.generation = _forks.generation
     state.names = []
     state.terms = []
     state.shapes = []
