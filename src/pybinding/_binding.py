@@ -105,11 +105,10 @@ def _panic_type():
 class _State:
     """What an instance holds: the native environment, the borrow flag (0 free, n > 0
     readers, -1 one changing call), the lock that stands for the interpreter lock and the fork
-    generation it was last taken in, the function names by number, the stored term objects
-    (two per equation, sequent after sequent) with each sequent's premise and conclusion
-    counts, and the native bytes not yet reported to the collector."""
-    __slots__ = ("core", "borrow", "lock", "generation", "names", "terms", "shapes", "unreported",
-                 "size")
+    generation it was last taken in, the function names by number, each stored sequent as its
+    premise count and its term objects (two per equation, premises first), and the native
+    bytes not yet reported to the collector."""
+    __slots__ = ("core", "borrow", "lock", "generation", "names", "sequents", "unreported", "size")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -455,11 +454,12 @@ def _declare_sequent(state, args, kwargs):
     size = state.size
     codes = _lib.kestrin_terms(core, size)
     count = size[0]
-    terms = state.terms
     names = state.names
-    first = len(terms)
+    # Each subtree comes after its arguments, which are the last terms made. The sequent's
+    # terms are a list of their own: appending to one list of every term would have the
+    # collector look through all of it at each of its passes.
+    terms = []
     try:
-        # Each subtree comes after its arguments, which are the last terms made.
         i = 2
         while i < count:
             code = codes[i]
@@ -475,10 +475,8 @@ def _declare_sequent(state, args, kwargs):
                 del terms[-code:]
                 terms.append((name, arguments))
             i += 2
-        state.shapes.append(codes[0])
-        state.shapes.append(codes[1])
+        state.sequents.append((codes[0], terms))
     except MemoryError as exception:
-        del terms[first:]
         raise _api_failure(exception)
     state.unreported += count * 16 + len(data)
     if state.unreported >= _PRESSURE_STEP:
@@ -517,16 +515,15 @@ def _functions(state):
 
 @hidden_applevel
 def _sequents(state):
-    terms, shapes = state.terms, state.shapes
     sequents = []
-    at = 0
-    for k in range(0, len(shapes), 2):
+    for premise_count, terms in state.sequents:
         premises = []
-        for _ in range(shapes[k]):
+        conclusions = []
+        at = 0
+        while at < 2 * premise_count:
             premises.append((terms[at], terms[at + 1]))
             at += 2
-        conclusions = []
-        for _ in range(shapes[k + 1]):
+        while at < len(terms):
             conclusions.append((terms[at], terms[at + 1]))
             at += 2
         sequents.append((premises, conclusions))
@@ -624,8 +621,7 @@ def _new(cls, *args, **kwargs):
     state.lock = _thread.RLock()
     state.generation = _forks.generation
     state.names = []
-    state.terms = []
-    state.shapes = []
+    state.sequents = []
     state.unreported = 0
     state.size = _ffi.new("size_t[1]")
     self = object.__new__(cls)
