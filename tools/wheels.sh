@@ -89,7 +89,7 @@ sort_targets() {
   done
 }
 
-missing_targets() {  # missing_targets REQUIRED|OPTIONAL: lists them, if any
+missing_targets() {  # missing_targets required|optional: lists them, if any
   local -n list=missing_$1
   [ ${#list[@]} -gt 0 ] || return 0
   echo "$1 targets that cannot be built here:"
