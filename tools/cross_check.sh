@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Compiles every source with no warning and links the module for the systems that no machine
-# here can run: macOS on Apple silicon and on x86-64, and 64-bit Windows, with zig's clang
-# through the project's own CMake build. Nothing is run: this shows that the sources and the
-# build are ready for those systems, not that the module works there.
+# here can run (tools/targets.toml's compile_checked: macOS on Apple silicon and on x86-64, and
+# 64-bit Windows), with zig's clang through the project's own CMake build. Nothing is run: this
+# shows that the sources and the build are ready for those systems, not that the module works
+# there.
 #
 #   bash tools/cross_check.sh
 #
@@ -41,8 +42,9 @@ tar -xzf "$tarball" -O --wildcards '*/PC/pyconfig.h' >"$work/windows-include/pyc
 
 zig_wrapper "$work/zig-ar" ar
 zig_wrapper "$work/zig-ranlib" ranlib
+compile_checked=$(kestrin_targets compile-checked)
 failed=0
-for target in aarch64-macos x86_64-macos x86_64-windows-gnu; do
+for target in $compile_checked; do
   printf '\n=== %s ===\n' "$target"
   cmake_args=(-DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-Werror -DCMAKE_AR="$work/zig-ar"
               -DCMAKE_RANLIB="$work/zig-ranlib" -DPython_EXECUTABLE="$python")
@@ -63,6 +65,7 @@ for target in aarch64-macos x86_64-macos x86_64-windows-gnu; do
                    -DPython_LIBRARY="$work/libpython311.dll.a"
                    -D_Python_RUNTIME_LIBRARY_RELEASE="$work/python311.dll")
       ;;
+    *) echo "no way here to compile for $target"; exit 1 ;;
   esac
   chmod +x "$work/c++-$target"
   if cmake -S . -B "$work/build-$target" -G Ninja -DCMAKE_CXX_COMPILER="$work/c++-$target" \

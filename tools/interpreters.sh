@@ -1,21 +1,21 @@
 #!/usr/bin/env bash
 # The interpreters that pyenv does not have here, each in a root of its own outside the checkout,
-# made once and reused by every later run; the host's own package sources are left alone.
+# made once and reused by every later run; the host's own package sources are left alone. Which
+# roots, and which interpreters in each, is the table of targets' (tools/targets.toml) to say:
 #
-#   x86_64-sid     CPython 3.14 and 3.15 from Debian's unstable suite, and free-threaded builds
-#                  (3.13t, and 3.14t/3.15t when the archive serves their sources) compiled from
-#                  Debian's source packages: a full Debian root made with debootstrap
-#   ARCH-SUITE     Debian's CPython of another architecture (aarch64, i686, armv7l, s390x,
-#                  ppc64le): 3.11 from bookworm, 3.13 from trixie, 3.14 and 3.15 from sid, each
-#                  root the interpreters' packages alone, unpacked with mmdebstrap; run under
-#                  qemu's user-mode emulation (i686 natively)
-#   musl-ARCH      CPython 3.11 on musl (x86_64, aarch64): Debian's sources of CPython, zlib and
-#                  libffi compiled with zig's clang, beside Debian's musl loader
-#   pypy-x86_64    Debian bookworm's PyPy (Python 3.9), unpacked as ARCH-SUITE is, with a shell,
-#                  the core utilities and the C++ runtime for the build tools that run in it
+#   x86_64-sid     CPython from Debian's unstable suite, and free-threaded builds (3.Xt)
+#                  compiled from Debian's source packages: a full Debian root made with debootstrap
+#   ARCH-SUITE     Debian's CPython of SUITE for another architecture, each root the
+#                  interpreters' packages alone, unpacked with mmdebstrap; run under qemu's
+#                  user-mode emulation (i686 natively)
+#   musl-ARCH      CPython on musl: Debian's sources of CPython, zlib and libffi compiled with
+#                  zig's clang, beside Debian's musl loader
+#   pypy-x86_64    Debian bookworm's PyPy, unpacked as ARCH-SUITE is, with a shell, the core
+#                  utilities and the C++ runtime for the build tools that run in it
 #
 #   bash tools/interpreters.sh ensure             make the roots, or bring them up to date
-#   bash tools/interpreters.sh list               "VERSION PLATFORM ROOT PATH" per interpreter
+#   bash tools/interpreters.sh list               "VERSION PLATFORM ROOT PATH" per target whose
+#                                                 interpreter is here
 #   bash tools/interpreters.sh dir ROOT           the folder of ROOT
 #   bash tools/interpreters.sh tsan               also a 3.13t built with ThreadSanitizer in
 #                                                 x86_64-sid (tools/tsan.sh uses it); prints its path
@@ -26,23 +26,21 @@
 # Needs root (debootstrap, mmdebstrap, chroot, mount, binfmt_misc). KESTRIN_INTERPRETERS sets the
 # folder (default /var/cache/kestrin-interpreters). The first `ensure` takes about a quarter of an
 # hour and 5 GB; a root that the archive cannot serve (a suite lacking packages for an
-# architecture) is reported and left out, and `list` shows what there is.
+# architecture) is reported and left out, and `list` shows what there is (tools/wheels.sh fails
+# when a required target's is missing).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=SCRIPTDIR/toolchain.sh
 source "$here/toolchain.sh"
-base=${KESTRIN_INTERPRETERS:-/var/cache/kestrin-interpreters}
+base=$kestrin_interpreters
 native=$base/x86_64-sid
 mirror=$(debian_archive)
-minors=(3.14 3.15)
-free_threaded=(3.13 3.14 3.15)
 packages=(ca-certificates build-essential xz-utils dpkg-dev cmake ninja-build valgrind libtsan2 libssl-dev zlib1g-dev libffi-dev
           libbz2-dev liblzma-dev libsqlite3-dev libmpdec-dev)
-for v in "${minors[@]}"; do packages+=("python$v" "python$v-dev" "python$v-venv"); done
-# Debian suite: the CPython versions it has.
-suites=("bookworm 3.11" "trixie 3.13" "sid 3.14 3.15")
-musl_arches=(x86_64 aarch64)
+# The CPython of the sources below, and the Python that bookworm's PyPy implements: what the
+# table may ask of musl-ARCH and pypy-x86_64.
 musl_python=3.11
+pypy_python=pp3.9
 pypy_packages=(pypy3 pypy3-dev pypy3-venv dash coreutils libstdc++6)
 # Debian's own source tarballs of what the musl CPython is built from, by their checksums.
 musl_sources=(
@@ -338,29 +336,14 @@ make_musl() {
 }
 
 list() {
-  local v entry suite versions arch
-  for v in "${minors[@]}"; do
-    [ -x "$native/usr/bin/python$v" ] && echo "$v manylinux_2_17_x86_64 x86_64-sid /usr/bin/python$v"
-  done
-  for v in "${free_threaded[@]}"; do
-    [ -x "$native/opt/cpython-${v}t/bin/python${v}t" ] &&
-      echo "${v}t manylinux_2_17_x86_64 x86_64-sid /opt/cpython-${v}t/bin/python${v}t"
-  done
-  for arch in "${linux_arches[@]}"; do
-    for entry in "${suites[@]}"; do
-      read -r suite versions <<<"$entry"
-      for v in $versions; do
-        [ -f "$base/$arch-$suite/.kestrin-packages" ] && [ -e "$base/$arch-$suite/usr/bin/python$v" ] &&
-          echo "$v manylinux_2_17_$arch $arch-$suite /usr/bin/python$v"
-      done
-    done
-  done
-  for arch in "${musl_arches[@]}"; do
-    [ -f "$base/musl-$arch/.kestrin-packages" ] &&
-      echo "$musl_python musllinux_1_2_$arch musl-$arch /opt/python$musl_python/bin/python$musl_python"
-  done
-  [ -f "$base/pypy-x86_64/.kestrin-packages" ] && echo "pp3.9 manylinux_2_17_x86_64 pypy-x86_64 /usr/bin/pypy3"
-  return 0
+  local targets python platform source path
+  targets=$(kestrin_targets list)
+  while read -r python platform source path _; do
+    [ "$source" != pyenv ] || continue
+    if target_interpreter "$python" "$source" "$path" >/dev/null 2>&1; then
+      echo "$python $platform $source $path"
+    fi
+  done <<<"$targets"
 }
 
 # One run at a time makes or changes the roots: a second waits for the first, then finds its work
@@ -374,25 +357,42 @@ lock_roots() {
   fi
 }
 
-[ $# -ge 1 ] || { sed -n '2,27p' "$0" >&2; exit 2; }
+[ $# -ge 1 ] || { sed -n '2,30p' "$0" >&2; exit 2; }
 command=$1
 shift
 case $command in
   ensure)
     [ "$(id -u)" -eq 0 ] || { say "needs root"; exit 1; }
+    wanted=$(kestrin_targets roots)
     lock_roots
+    # The native root first: the free-threaded builds are made in it.
+    native_versions=$(awk '$1 == "x86_64-sid" { $1 = ""; print }' <<<"$wanted")
+    for v in $native_versions; do
+      [[ $v == *t ]] || packages+=("python$v" "python$v-dev" "python$v-venv")
+    done
     make_native
-    for v in "${free_threaded[@]}"; do build_free_threaded "$v"; done
+    for v in $native_versions; do
+      [[ $v != *t ]] || build_free_threaded "${v%t}"
+    done
     host_packages mmdebstrap mmdebstrap curl curl
     enable_emulation
-    for arch in "${linux_arches[@]}"; do
-      for entry in "${suites[@]}"; do
-        read -ra suite <<<"$entry"
-        make_foreign "$arch" "${suite[@]}"
-      done
-    done
-    for arch in "${musl_arches[@]}"; do make_musl "$arch"; done
-    make_pypy
+    while read -r root versions; do
+      read -ra versions <<<"$versions"
+      case $root in
+        x86_64-sid) ;;
+        pypy-x86_64)
+          [ "${versions[*]}" = "$pypy_python" ] ||
+            { say "the table asks PyPy ${versions[*]} of $root; bookworm's is $pypy_python"; exit 1; }
+          make_pypy
+          ;;
+        musl-*)
+          [ "${versions[*]}" = "$musl_python" ] ||
+            { say "the table asks CPython ${versions[*]} of $root; the sources here are $musl_python's"; exit 1; }
+          make_musl "${root#musl-}"
+          ;;
+        *) make_foreign "${root%-*}" "${root##*-}" "${versions[@]}" ;;
+      esac
+    done <<<"$wanted"
     list >&2
     ;;
   tsan)
@@ -427,7 +427,7 @@ case $command in
     in_root "$root" "${binds[@]}" -- "$@"
     ;;
   *)
-    sed -n '2,27p' "$0" >&2
+    sed -n '2,30p' "$0" >&2
     exit 2
     ;;
 esac

