@@ -26,7 +26,7 @@ source tools/toolchain.sh
 scratch_folder
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 tables=(tests/test_sequents.py tests/test_rendering.py tests/test_signature.py tests/test_differential.py
-        tests/test_docs.py)
+        tests/test_recorded_outcomes.py tests/test_docs.py)
 
 # Runs the suite or the tables for one wheel; its output goes to a log of its own.
 # `test_one WHEEL VERSION PLATFORM SOURCE PYTHON SCOPE`: SOURCE as the table says, PYTHON the
