@@ -57,14 +57,3 @@ def test_core_library_builds_from_the_core_alone():
     assert files and all(f.startswith("src/logic/") for f in files)
     assert sorted(files) == sorted("src/logic/" + p.name for p in (SRC / "logic").glob("*.cpp"))
 
-
-def test_the_python_binding_declares_the_c_interface_as_its_header_does():
-    def declarations(text):
-        text = re.sub(r"/\*.*?\*/", "", text, flags=re.S).replace("KESTRIN_ABI ", "")
-        return " ".join(text.split())
-
-    header = (SRC / "abi" / "kestrin_abi.h").read_text(encoding="utf-8")
-    block = re.search(r"/\* cdef begin \*/(.*?)/\* cdef end \*/", header, re.S).group(1)
-    binding = (SRC / "pybinding" / "_binding.py").read_text(encoding="utf-8")
-    cdef = re.search(r'_CDEF = r"""(.*?)"""', binding, re.S).group(1)
-    assert declarations(cdef) == declarations(block)

@@ -20,43 +20,17 @@ import os
 import sys
 import _thread
 
-import cffi
+from ._ffi import ffi as _ffi
 
 try:
     from __pypy__ import add_memory_pressure, hidden_applevel
-except ImportError:  # another interpreter, as the tests run this binding on CPython too
+except ImportError:  # not PyPy: frames and the collector as they are
     def hidden_applevel(function):
         return function
 
     def add_memory_pressure(size):
         pass
 
-_CDEF = r"""
-typedef struct kestrin_environment kestrin_environment;
-enum { KESTRIN_OK = 0, KESTRIN_REFUSED = 1, KESTRIN_NO_MEMORY = 2, KESTRIN_FAULT = 3 };
-int kestrin_claim_module(void);
-kestrin_environment* kestrin_new(void);
-void kestrin_free(kestrin_environment* environment);
-size_t kestrin_footprint(const kestrin_environment* environment);
-const char* kestrin_message(const kestrin_environment* environment, size_t* size);
-int kestrin_declare_function(kestrin_environment* environment, const char* parts,
-                             size_t size, size_t count);
-int kestrin_declare_sequent(kestrin_environment* environment, const char* text,
-                            size_t size);
-const int64_t* kestrin_terms(const kestrin_environment* environment, size_t* count);
-size_t kestrin_sort_count(const kestrin_environment* environment);
-const char* kestrin_sort(const kestrin_environment* environment, size_t sort,
-                         size_t* size);
-size_t kestrin_function_count(const kestrin_environment* environment);
-size_t kestrin_function_arity(const kestrin_environment* environment, size_t function);
-const char* kestrin_function_part(const kestrin_environment* environment,
-                                  size_t function, size_t part, size_t* size);
-size_t kestrin_text_size(const kestrin_environment* environment);
-void kestrin_text(const kestrin_environment* environment, char* out);
-"""
-
-_ffi = cffi.FFI()
-_ffi.cdef(_CDEF)
 _lib = _ffi.dlopen(os.path.join(os.path.dirname(os.path.abspath(__file__)), "libkestrin_abi.so"))
 _unpack = _ffi.unpack
 _OK = _lib.KESTRIN_OK
@@ -312,6 +286,8 @@ def _is_sequence(kind):
     lookup by index, which a dict or a mapping-only type lacks. Read from the classes' own
     namespaces: a lookup through the type could run caller code."""
     if issubclass(kind, dict) or kind in _MAPPING_ONLY:
+        return False
+    if type(kind) is type and kind.__module__ == "re" and kind.__qualname__ == "Match":
         return False
     for base in kind.__mro__:
         if "__getitem__" in base.__dict__:
@@ -718,4 +694,6 @@ def __initialize():
     return Environment
 
 
-_MAPPING_ONLY = (type(type.__dict__), type(list[int]), type(__import__("re").match("", "")))
+# Built-in types that look items up by key alone, which the C API does not count as sequences
+# (re's match objects too, compared by name so that importing the module costs no import of re).
+_MAPPING_ONLY = (type(type.__dict__), type(list[int]))
