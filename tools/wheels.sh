@@ -184,7 +184,9 @@ EOF
 # The wheels of other architectures and of musl are compiled as before: none of them runs here.
 step "x86-64: a profile of the module at work"
 profile_tools
-x86_64_flags=(-fomit-frame-pointer -fno-plt)
+# pip builds each wheel in a folder of a random name: a function of internal linkage is named
+# in the profile by its file's base name alone, or no build would find its counts.
+x86_64_flags=(-fomit-frame-pointer -fno-plt -mllvm -static-func-full-module-prefix=false)
 mkdir -p "$work/profile/raw"
 wrapper_flags=("${x86_64_flags[@]}" -fprofile-generate)
 link_inputs=("-Wl,-u,__llvm_profile_runtime" "$profile_runtime")  # zig's driver adds neither
