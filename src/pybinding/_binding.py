@@ -435,12 +435,26 @@ def _declare_sequent(state, args, kwargs):
     # terms are a list of their own: appending to one list of every term would have the
     # collector look through all of it at each of its passes.
     terms = []
+    # A variable's name is made once per sequent and shared by its occurrences, as a function
+    # symbol's is (each occurrence still has a tuple and a list of its own): on PyPy every str
+    # is two objects that the collector moves. A sequent's variables are numbered on from its
+    # first, in the order they are met.
+    variables = []
+    first = -1
     try:
         i = 2
         while i < count:
             code = codes[i]
             if code < 0:
-                terms.append(("?%d" % (-1 - code), []))
+                number = -1 - code
+                if first < 0:
+                    first = number
+                if number - first < len(variables):
+                    terms.append((variables[number - first], []))
+                else:
+                    variable = "?%d" % number
+                    variables.append(variable)
+                    terms.append((variable, []))
                 i += 1
                 continue
             name = names[codes[i + 1]]
