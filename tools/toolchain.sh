@@ -107,14 +107,12 @@ kestrin_tools() {
   python=${PYTHON:-$(pyenv_python 3.11 2>/dev/null || echo python3)}
   wanted="$(sha256sum <"$lock") $("$python" -V 2>&1)"
   if [ "$(cat "$venv/.requirements" 2>/dev/null)" != "$wanted" ]; then
-    # Made aside and swapped in whole: a run cut short leaves no half environment behind.
-    rm -rf "$venv.new" "$venv.old"
-    "$python" -m venv "$venv.new"
-    "$venv.new/bin/python" -m pip install -q --disable-pip-version-check --require-hashes -r "$lock"
-    echo "$wanted" >"$venv.new/.requirements"
-    if [ -e "$venv" ]; then mv "$venv" "$venv.old"; fi
-    mv "$venv.new" "$venv"
-    rm -rf "$venv.old"
+    # Made where it stays (its scripts name their interpreter by its path); the lock's hash is
+    # written last, so an install cut short is made again by the next run.
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check --require-hashes -r "$lock"
+    echo "$wanted" >"$venv/.requirements"
   fi
   tools=$venv/bin
   zig=$("$tools/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
