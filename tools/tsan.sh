@@ -15,7 +15,8 @@ bash tools/interpreters.sh run --bind "$repo" -- /bin/bash -c '
   shift 2
   venv=/tmp/kestrin-tsan-venv
   [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest
+  # The test tools pinned as the wheels are tested with.
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --require-hashes -r "$repo/tools/requirements/test.lock"
   cd "$repo"
   cmake -S . -B build-tsan-313t -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread \

