@@ -300,10 +300,11 @@ mkdir -p "$work/profile/raw"
 wrapper_flags=("${x86_64_flags[@]}" -fprofile-generate)
 link_inputs=("-Wl,-u,__llvm_profile_runtime" "$profile_runtime")  # zig's driver adds neither
 arch_info x86_64
-build_wheel "$tools/python" "$(compiler x86_64-profiling "$zig_target" "$zig_cpu" /usr/include \
+build_tools "$work/profile/build" "$tools/python"
+build_wheel "$work/profile/build" "$(compiler x86_64-profiling "$zig_target" "$zig_cpu" /usr/include \
   "$triplet" "/lib/$triplet/libgcc_s.so.1")"
 "$tools/python" -m venv "$work/profile/venv"
-"$work/profile/venv/bin/python" -m pip install -q --no-deps "$work"/raw/*.whl
+"$work/profile/venv/bin/python" -m pip install -q --no-index --no-deps "$work"/raw/*.whl
 rm -rf "$work/raw"
 LLVM_PROFILE_FILE="$work/profile/raw/module-%p.profraw" "$work/profile/venv/bin/python" - benchmarks <<'EOF'
 import sys
