@@ -26,7 +26,6 @@ struct kestrin_environment {
   kestrin::Signature signature;
   std::vector<kestrin::Sequent> sequents;
   std::uint64_t next_variable_id = 0;
-  std::size_t text_bytes = 0;           // of the stored lines and nodes, for kestrin_footprint
   std::string message;                  // of the last failure
   std::vector<std::int64_t> terms;      // the last stored sequent, as kestrin_terms describes it
   std::vector<std::string_view> parts;  // working memory of kestrin_declare_function
@@ -134,11 +133,6 @@ void kestrin_free(kestrin_environment* environment) {
   delete environment;
 }
 
-size_t kestrin_footprint(const kestrin_environment* environment) {
-  return sizeof(kestrin_environment) + environment->text_bytes +
-         environment->sequents.capacity() * sizeof(kestrin::Sequent);
-}
-
 const char* kestrin_message(const kestrin_environment* environment, size_t* size) {
   *size = environment->message.size();
   return environment->message.data();
@@ -181,7 +175,6 @@ int kestrin_declare_sequent(kestrin_environment* environment, const char* text, 
     kestrin::reserve_for(environment->sequents, 1);
     describe(*environment, sequent);
     environment->open.release_above(kestrin::kKeptScratchBytes);
-    environment->text_bytes += sequent.text().size() + sequent.nodes().size_bytes();
     environment->sequents.push_back(std::move(sequent));
     return int{KESTRIN_OK};
   });

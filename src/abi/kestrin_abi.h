@@ -37,8 +37,6 @@ KESTRIN_ABI int kestrin_claim_module(void);
 /* A new empty environment, or NULL when memory runs out; released with kestrin_free. */
 KESTRIN_ABI kestrin_environment* kestrin_new(void);
 KESTRIN_ABI void kestrin_free(kestrin_environment* environment);
-/* About how many bytes the environment holds, for the caller's collector. */
-KESTRIN_ABI size_t kestrin_footprint(const kestrin_environment* environment);
 KESTRIN_ABI const char* kestrin_message(const kestrin_environment* environment, size_t* size);
 
 /* `parts` is the name, the argument sorts and the result sort, in that order, each followed by
