@@ -182,8 +182,24 @@ fi
 # where without it a job reads /dev/null: each is given /dev/null again.
 set -m
 started=$SECONDS
+# The longest first, so that neither core waits at the end for one long test: PyPy's whole suite,
+# then what runs under emulation (the whole suite before the tables), then the rest.
+order=()
+for rank in 0 1 2 3; do
+  for i in "${!wheels[@]}"; do
+    arch=${sources[$i]#musl-}
+    arch=${arch%%-*}
+    case ${versions[$i]}/$arch/${scopes[$i]} in
+      pp*) r=0 ;;
+      */x86_64/* | */i686/* | */pyenv/*) r=3 ;;
+      */whole) r=1 ;;
+      *) r=2 ;;
+    esac
+    [ $r -ne $rank ] || order+=("$i")
+  done
+done
 pending=() logs=() names=() failed=0
-for i in "${!wheels[@]}"; do
+for i in "${order[@]}"; do
   wheel=${wheels[$i]} version=${versions[$i]} platform=${platforms[$i]}
   name=$(basename "$wheel" .whl)
   log=$work/$name.log
