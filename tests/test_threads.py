@@ -569,3 +569,83 @@ def test_a_forked_child_takes_no_lock_a_gone_thread_held():
     finally:
         release.set()
         holder.join()
+
+
+class Sorts:
+    """No sort at all, from caller code: a signal's handler may run inside it."""
+
+    def __len__(self):
+        return 0
+
+    def __getitem__(self, index):
+        raise IndexError(index)
+
+    def __iter__(self):
+        return iter(())
+
+
+# Each makes one call that takes effect or not; the name is new to the environment.
+INTERRUPTED = {
+    "declare_sequent": lambda env, name: env.declare_sequent("(f x %s) = x => x = %s"
+                                                             % (name, name)),
+    "declare_function with caller code": lambda env, name: env.declare_function(name, Sorts(), "U"),
+    "sequents": lambda env, name: env.sequents,
+    "str": lambda env, name: str(env),
+}
+
+
+@pytest.mark.parametrize("ids", INTERRUPTED)
+def test_an_exception_from_a_signal_handler_leaves_each_call_whole(ids):
+    # A handler raises at whatever point a timer's signal finds the calls in; on every
+    # interpreter each call then has taken effect whole or not at all, and taken nothing with it.
+    call = INTERRUPTED[ids]
+    env = Environment()
+    env.declare_function("f", ["U", "U"], "U")
+    for i in range(8):
+        env.declare_function("c%d" % i, [], "U")
+    armed = [False]
+    raised = [0]
+
+    def handler(signum, frame):
+        if armed[0]:
+            armed[0] = False
+            raised[0] += 1
+            raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.0002, 0.0002)
+    try:
+        deadline = time.monotonic() + 2
+        i = 0
+        while raised[0] < 300 and time.monotonic() < deadline:
+            i += 1
+            try:
+                armed[0] = True
+                call(env, "c%d" % (i % 8) if "sequent" in ids else "g%d" % i)
+                armed[0] = False
+            except KeyboardInterrupt:
+                pass
+        signal.setitimer(signal.ITIMER_REAL, 0, 0)
+        # Signals are handled as before the calls.
+        armed[0] = True
+        with pytest.raises(KeyboardInterrupt):
+            os.kill(os.getpid(), signal.SIGALRM)
+            for _ in range(1000):
+                pass
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0, 0)
+        signal.signal(signal.SIGALRM, previous)
+    # The lock and the borrow are free: another thread's call goes through.
+    seen = []
+    other = threading.Thread(target=lambda: seen.append(len(env.sequents)), daemon=True)
+    other.start()
+    other.join(10)
+    assert seen, "the other thread's call waited for ever"
+    # The values and the native store agree: a line per sequent, and each function's name where
+    # a sequent over it says.
+    assert len(str(env).splitlines()) == len(env.sequents)
+    names = [name for name, _, _ in env.functions[9:]]
+    for name in names:
+        env.declare_sequent("%s = x => x = x" % name)
+    sequents = env.sequents
+    assert [s[0][0][0][0] for s in sequents[len(sequents) - len(names):]] == names

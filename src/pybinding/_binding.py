@@ -15,6 +15,14 @@
 # refused by the borrow where it could have come in under that lock (during caller code). The
 # lock is re-entrant for a finalizer that calls back on the thread that holds it. No cffi call
 # touches Python, so a thread ended inside one leaves nothing half done.
+#
+# Signals: the interpreter runs a signal's handler between any two bytecodes, this code's too,
+# where the C API module's calls are one step that a handler runs before or after. An exception
+# from a handler (KeyboardInterrupt) could then leave the borrow taken, the lock held, or a
+# sequent stored natively and not in the values. So a call holds signals back from the moment
+# it has the lock (a wait for another thread's call still answers one) to its end, and lets them
+# through while caller code runs, as the C API module does: a handler's exception then comes
+# out of the caller's code, or at the caller's line after the call.
 
 import os
 import sys
@@ -24,11 +32,18 @@ from ._ffi import ffi as _ffi
 
 try:
     from __pypy__ import add_memory_pressure, hidden_applevel
-except ImportError:  # not PyPy: frames and the collector as they are
+    from __pypy__.thread import _signals_enter, _signals_exit
+except ImportError:  # not PyPy: frames, the collector and signals as they are
     def hidden_applevel(function):
         return function
 
     def add_memory_pressure(size):
+        pass
+
+    def _signals_enter():
+        pass
+
+    def _signals_exit():
         pass
 
 _lib = _ffi.dlopen(os.path.join(os.path.dirname(os.path.abspath(__file__)), "libkestrin_abi.so"))
@@ -168,6 +183,7 @@ def _type_name(state, value):
     # Only another metatype can compute the name: caller code.
     saved = state.lock._release_save()
     try:
+        _allow_signals()
         name = kind.__qualname__
     except BaseException as exception:
         error = _caller_error(exception)
@@ -175,6 +191,7 @@ def _type_name(state, value):
             raise error
         return _NO_TYPE_NAME
     finally:
+        _hold_signals()
         state.lock._acquire_restore(saved)
     if not isinstance(name, str):
         return _NO_TYPE_NAME
@@ -209,10 +226,12 @@ def _shown(state, keyword):
         return keyword
     saved = state.lock._release_save()
     try:
+        _allow_signals()
         return str(keyword)
     except BaseException as exception:
         raise _passed_on(exception)
     finally:
+        _hold_signals()
         state.lock._acquire_restore(saved)
 
 
@@ -311,6 +330,7 @@ def _texts(state, value, parameter):
     lock = state.lock
     saved = lock._release_save()
     try:
+        _allow_signals()
         is_text = isinstance(value, str)
     except BaseException as exception:
         error = _caller_error(exception)
@@ -318,6 +338,7 @@ def _texts(state, value, parameter):
             raise error
         is_text = False
     finally:
+        _hold_signals()
         lock._acquire_restore(saved)
     if is_text:
         raise ValueError("Can't extract `str` to `Vec`")
@@ -325,30 +346,36 @@ def _texts(state, value, parameter):
         raise _not_converted(state, value, "Sequence", parameter)
     saved = lock._release_save()
     try:
+        _allow_signals()
         len(value)  # only a hint to the C API module, but caller code all the same
     except BaseException as exception:
         error = _caller_error(exception)
         if error is not None:
             raise error
     finally:
+        _hold_signals()
         lock._acquire_restore(saved)
     saved = lock._release_save()
     try:
+        _allow_signals()
         iterator = iter(value)
     except BaseException as exception:
         raise _first_error(exception, parameter)
     finally:
+        _hold_signals()
         lock._acquire_restore(saved)
     texts = []
     while True:
         saved = lock._release_save()
         try:
+            _allow_signals()
             item = next(iterator)
         except StopIteration:
             break
         except BaseException as exception:
             raise _first_error(exception, parameter)
         finally:
+            _hold_signals()
             lock._acquire_restore(saved)
         texts.append(_text(state, item, parameter))
     return texts
@@ -540,9 +567,20 @@ class _Forks:
 _forks = _Forks()
 _forks.generation = 0
 
+# Per thread that has called: whether it handles signals (the main thread, unless told
+# otherwise), which only such a thread can hold back; and whether a call holds them back now.
+# The second is set while signals are held back on either side of a change, so that it is true
+# wherever a handler can run: a call that a handler's exception ends where it meant to change it
+# leaves it right for the one that lets signals through.
+_signal_threads = {}
+_holding = {}
+
 
 def _count_fork():
     _forks.generation += 1
+    # The child's one thread is its main thread now.
+    _signal_threads.clear()
+    _holding.clear()
 
 
 if hasattr(os, "register_at_fork"):
@@ -550,16 +588,71 @@ if hasattr(os, "register_at_fork"):
 
 
 @hidden_applevel
-def _enter(state):
-    """Takes the instance's lock; returns it."""
-    lock = state.lock
-    if not lock.acquire(False):
-        if state.generation != _forks.generation:
-            # The borrow the gone thread may have taken stays, and is refused at once.
-            lock = state.lock = _thread.RLock()
+def _lock_of(state):
+    """The instance's lock, not taken. A fork's child replaces one taken in an earlier
+    generation, so that the gone thread's borrow is refused at once instead of waited on."""
+    if state.generation != _forks.generation:
+        lock = state.lock
+        if lock.acquire(False):
+            lock.release()
+        else:
+            state.lock = _thread.RLock()
+        state.generation = _forks.generation
+    return state.lock
+
+
+@hidden_applevel
+def _hold_signals():
+    """Holds signals back on a thread that handles them; says whether this call did, so that
+    the call lets them through at its end (a finalizer calling back inside a call finds them
+    held back already)."""
+    ident = _thread.get_ident()
+    handles = _signal_threads.get(ident)
+    if handles is None:
+        try:
+            _signals_exit()
+        except RuntimeError:  # a thread that handles no signal
+            _signal_threads[ident] = False
+            return False
+        _signal_threads[ident] = True
+        _holding[ident] = True
+        return True
+    if not handles or _holding.get(ident):
+        return False
+    _signals_exit()
+    _holding[ident] = True
+    return True
+
+
+@hidden_applevel
+def _allow_signals():
+    ident = _thread.get_ident()
+    if _holding.get(ident):
+        _holding[ident] = False
+        _signals_enter()
+
+
+@hidden_applevel
+def _take_lock(lock, held):
+    """A wait for another thread's call answers a signal, as the C API module's wait does: a
+    handler's exception ends the wait, nothing taken."""
+    if lock.acquire(False):
+        return
+    if not held:
         lock.acquire()
-    state.generation = _forks.generation
-    return lock
+        return
+    try:
+        _allow_signals()
+        lock.acquire()
+    finally:
+        _hold_signals()
+
+
+# An entry point holds signals back before it takes anything and lets them through after it
+# has let everything go: a with statement would not do, as a handler can run between its body's
+# end and the lock's release. The lock is let go if this thread has it: a handler's exception
+# can end a wait just after the lock was taken, or caller code's stretch before the lock was
+# taken back.
 
 
 @hidden_applevel
@@ -568,31 +661,45 @@ def _changing(method, args, kwargs, name):
         raise TypeError("descriptor '%s' of 'builtins.Environment' object needs an argument"
                         % name)
     state = _receiver(args[0], name)
-    lock = _enter(state)
+    held = _hold_signals()
     try:
-        _take_exclusive(state)
+        lock = _lock_of(state)
         try:
-            method(state, args, kwargs)
+            _take_lock(lock, held)
+            _take_exclusive(state)
+            try:
+                method(state, args, kwargs)
+            finally:
+                state.borrow = 0
         finally:
-            state.borrow = 0
+            if lock._is_owned():
+                lock.release()
     finally:
-        lock.release()
+        if held:
+            _allow_signals()
 
 
 @hidden_applevel
 def _reading(view, self, name):
     state = _receiver(self, name)
-    lock = _enter(state)
+    held = _hold_signals()
     try:
-        _take_shared(state)
+        lock = _lock_of(state)
         try:
-            return view(state)
-        except MemoryError as exception:
-            raise _api_failure(exception)
+            _take_lock(lock, held)
+            _take_shared(state)
+            try:
+                return view(state)
+            except MemoryError as exception:
+                raise _api_failure(exception)
+            finally:
+                state.borrow -= 1
         finally:
-            state.borrow -= 1
+            if lock._is_owned():
+                lock.release()
     finally:
-        lock.release()
+        if held:
+            _allow_signals()
 
 
 @hidden_applevel
