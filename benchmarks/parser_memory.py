@@ -4,8 +4,8 @@ Each text is declared in a fresh interpreter, and the growth of its resident set
 /proc: the peak over the call, and what stayed once the call returned (the stored terms and
 their Python objects). For a refused text the peak is all working memory; for an accepted one,
 the working memory is the peak beyond what stayed. Last, what an environment keeps once the call
-is over: many environments each refuse one text of every shape, and the growth of the resident
-set is shared out among them.
+is over: many environments each refuse one text of every shape, and what the process holds more
+(in bytes, as tests/text_shapes.py counts it) is shared out among them.
 
     python benchmarks/parser_memory.py              # refused texts of 10**7 bytes
     python benchmarks/parser_memory.py --quick      # 10**6 bytes

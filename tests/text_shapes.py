@@ -6,10 +6,12 @@ refused shapes are refused only once the text was read to the point that costs m
 accepted ones are declared whole. Used by the memory tests and by the memory benchmark.
 """
 
+import ctypes
 import itertools
 import os
 import subprocess
 import sys
+import sysconfig
 
 # Name characters that are neither separators nor white space, and never form "=>".
 _CHARS = [chr(c) for c in range(0x21, 0x7F) if chr(c) not in ",=()>"]
@@ -140,13 +142,54 @@ def measure(text, folder):
 
 
 _KEPT_CHILD = r"""
-import ctypes, gc, os, sys
+import ctypes, gc, mmap, os, sys
 import _kestrin
 
 {trim}
-def rss():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+# What the process holds, in bytes. The resident set counts pages, not bytes, and under
+# user-mode emulation it is the emulator's own: its heap and translated code, which change
+# while the program does nothing (an idle interpreter's resident set dropped by a megabyte
+# within half a second there), and the heap pages the program gave back, which the emulator
+# keeps mapped. Where the C library tells what it has handed out (glibc's mallinfo2), the
+# process holds that plus every mapping outside the allocator's heap: large blocks, the
+# module's arrays in pages of their own. The parent turns Python's small-object allocator off
+# there, so that Python's objects are counted as they are allocated and not as arenas of 1 MiB.
+_libc = ctypes.CDLL(None)
+_mallinfo2 = getattr(_libc, "mallinfo2", None)
+EXACT = _mallinfo2 is not None and os.environ.get("PYTHONMALLOC") == "malloc"
+
+if EXACT:
+    class _Info(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in (
+            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+            "fordblks", "keepcost")]
+    _mallinfo2.restype = _Info
+    _sbrk = _libc.sbrk
+    _sbrk.restype = ctypes.c_void_p
+    _sbrk.argtypes = [ctypes.c_ssize_t]
+
+    def held():
+        brk = _sbrk(0)
+        outside = 0
+        with open("/proc/self/maps") as f:
+            for line in f:
+                low, high = (int(x, 16) for x in line.split(None, 1)[0].split("-"))
+                if not low < brk <= high:  # the heap: counted by what is in use in it
+                    outside += high - low
+        return _mallinfo2().uordblks + outside
+else:
+    def held():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+# What each environment is given to hold beside it, to check the measure itself: a block of
+# the C allocator, or pages of their own, written, as the module's large arrays are.
+def pages():
+    m = mmap.mmap(-1, 1 << 18)
+    m.write(b"x" * (1 << 18))
+    return m
+
+BALLAST = {"": lambda: None, "block": lambda: bytearray(20000), "pages": pages}[sys.argv[3]]
 
 def refuse(text):
     env = _kestrin.Environment()
@@ -155,7 +198,7 @@ def refuse(text):
     try:
         env.declare_sequent(text)
     except ValueError:
-        return env
+        return env, BALLAST()
     raise AssertionError("accepted")
 
 with open(sys.argv[1], encoding="utf-8") as f:
@@ -164,22 +207,33 @@ count = int(sys.argv[2])
 gc.disable()
 kept = [refuse(text)]  # the allocator's first pools for the parser's arrays
 trim()
-before = rss()
+before = held()
 kept += [refuse(text) for _ in range(count)]
 trim()
-print((rss() - before) / count)
+print((held() - before) / count)
 """.replace("{trim}", _TRIM)
 
 
-def kept_per_environment(text, count, folder):
-    """Bytes of resident memory that each of `count` environments keeps after refusing `text`,
-    measured in a fresh interpreter."""
+def counts_bytes():
+    """Whether kept_per_environment counts bytes handed out, rather than resident pages."""
+    return (sys.implementation.name == "cpython" and not sysconfig.get_config_var("Py_GIL_DISABLED")
+            and hasattr(ctypes.CDLL(None), "mallinfo2"))
+
+
+def kept_per_environment(text, count, folder, ballast=""):
+    """Bytes that each of `count` environments keeps after refusing `text`, measured in a fresh
+    interpreter: what the C allocator handed out and the mappings beside its heap, or the growth
+    of the resident set where the C library does not tell the first or the interpreter keeps its
+    objects in arenas of its own (PyPy, the free-threaded build). Each environment also holds
+    `ballast` ("", "block" or "pages"; see the child)."""
     path = os.path.join(folder, "text.txt")
     with open(path, "w", encoding="utf-8") as f:
         f.write(text)
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    out = subprocess.run([sys.executable, "-c", _KEPT_CHILD, path, str(count)],
+    if counts_bytes():
+        env["PYTHONMALLOC"] = "malloc"
+    out = subprocess.run([sys.executable, "-c", _KEPT_CHILD, path, str(count), ballast],
                          capture_output=True, text=True, env=env, timeout=300)
     os.remove(path)
     if out.returncode != 0:
