@@ -568,19 +568,18 @@ _forks = _Forks()
 _forks.generation = 0
 
 # Per thread that has called: whether it handles signals (the main thread, unless told
-# otherwise), which only such a thread can hold back; and whether a call holds them back now.
-# The second is set while signals are held back on either side of a change, so that it is true
-# wherever a handler can run: a call that a handler's exception ends where it meant to change it
-# leaves it right for the one that lets signals through.
-_signal_threads = {}
-_holding = {}
+# otherwise), which only such a thread can hold back, and if so whether a call holds them back
+# now. The state is changed while signals are held back on either side of the change, so that
+# it is right wherever a handler can run: a call that a handler's exception ends where it meant
+# to change it leaves it right for the one that lets signals through.
+_NO_SIGNALS, _LETTING, _HOLDING = 0, 1, 2
+_signal_states = {}
 
 
 def _count_fork():
     _forks.generation += 1
     # The child's one thread is its main thread now.
-    _signal_threads.clear()
-    _holding.clear()
+    _signal_states.clear()
 
 
 if hasattr(os, "register_at_fork"):
@@ -607,37 +606,34 @@ def _hold_signals():
     the call lets them through at its end (a finalizer calling back inside a call finds them
     held back already)."""
     ident = _thread.get_ident()
-    handles = _signal_threads.get(ident)
-    if handles is None:
-        try:
-            _signals_exit()
-        except RuntimeError:  # a thread that handles no signal
-            _signal_threads[ident] = False
-            return False
-        _signal_threads[ident] = True
-        _holding[ident] = True
+    state = _signal_states.get(ident, -1)
+    if state == _LETTING:
+        _signals_exit()
+        _signal_states[ident] = _HOLDING
         return True
-    if not handles or _holding.get(ident):
+    if state >= 0:
         return False
-    _signals_exit()
-    _holding[ident] = True
+    try:
+        _signals_exit()
+    except RuntimeError:  # a thread that handles no signal
+        _signal_states[ident] = _NO_SIGNALS
+        return False
+    _signal_states[ident] = _HOLDING
     return True
 
 
 @hidden_applevel
 def _allow_signals():
     ident = _thread.get_ident()
-    if _holding.get(ident):
-        _holding[ident] = False
+    if _signal_states.get(ident, -1) == _HOLDING:
+        _signal_states[ident] = _LETTING
         _signals_enter()
 
 
 @hidden_applevel
-def _take_lock(lock, held):
-    """A wait for another thread's call answers a signal, as the C API module's wait does: a
-    handler's exception ends the wait, nothing taken."""
-    if lock.acquire(False):
-        return
+def _wait_for(lock, held):
+    """Takes the lock that another thread's call holds. The wait answers a signal, as the C API
+    module's wait does: a handler's exception ends it, nothing taken."""
     if not held:
         lock.acquire()
         return
@@ -665,7 +661,8 @@ def _changing(method, args, kwargs, name):
     try:
         lock = _lock_of(state)
         try:
-            _take_lock(lock, held)
+            if not lock.acquire(False):
+                _wait_for(lock, held)
             _take_exclusive(state)
             try:
                 method(state, args, kwargs)
@@ -686,7 +683,8 @@ def _reading(view, self, name):
     try:
         lock = _lock_of(state)
         try:
-            _take_lock(lock, held)
+            if not lock.acquire(False):
+                _wait_for(lock, held)
             _take_shared(state)
             try:
                 return view(state)
