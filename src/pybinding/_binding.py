@@ -479,7 +479,7 @@ def _declare_sequent(state, args, kwargs):
                 if number - first < len(variables):
                     terms.append((variables[number - first], []))
                 else:
-                    variable = "?%d" % number
+                    variable = "?" + str(number)
                     variables.append(variable)
                     terms.append((variable, []))
                 i += 1
