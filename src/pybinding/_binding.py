@@ -19,10 +19,10 @@
 # Signals: the interpreter runs a signal's handler between any two bytecodes, this code's too,
 # where the C API module's calls are one step that a handler runs before or after. An exception
 # from a handler (KeyboardInterrupt) could then leave the borrow taken, the lock held, or a
-# sequent stored natively and not in the values. So a call holds signals back from the moment
-# it has the lock (a wait for another thread's call still answers one) to its end, and lets them
-# through while caller code runs, as the C API module does: a handler's exception then comes
-# out of the caller's code, or at the caller's line after the call.
+# sequent stored natively and not in the values. So a call holds signals back from before it
+# takes anything to after it has let everything go, and lets them through only while it waits
+# for another thread's call or runs caller code, as the C API module does: a handler's exception
+# then comes out of that wait or the caller's code, or at the caller's line after the call.
 
 import os
 import sys
