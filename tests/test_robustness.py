@@ -311,7 +311,8 @@ def test_names_alike_in_their_first_block_cost_no_more(store):
     # Names of 16 bytes that share their first 8-byte block against names that share their
     # second: a hash that skipped a block would put all of one kind in one chain, and
     # storing them would take time quadratic in their number (some 50 times as long here).
-    # Interleaved, best of three: the machine is shared.
+    # Interleaved, best of seven: the machine is shared, and each store takes about 2 ms (best
+    # of three once measured 4.7 under load where it is 0.95 alone).
     count = 10_000
     alike_first = ["v" * 8 + "%08d" % i for i in range(count)]
     alike_second = ["%08d" % i + "v" * 8 for i in range(count)]
@@ -321,7 +322,7 @@ def test_names_alike_in_their_first_block_cost_no_more(store):
         store(names)
         return time.perf_counter() - start
 
-    rounds = [(seconds(alike_first), seconds(alike_second)) for _ in range(3)]
+    rounds = [(seconds(alike_first), seconds(alike_second)) for _ in range(7)]
     ratio = min(first for first, _ in rounds) / min(second for _, second in rounds)
     assert ratio < 4, "%.1f times as long" % ratio
 
