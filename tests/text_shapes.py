@@ -150,15 +150,14 @@ import _kestrin
 # user-mode emulation it is the emulator's own: its heap and translated code, which change
 # while the program does nothing (an idle interpreter's resident set dropped by a megabyte
 # within half a second there), and the heap pages the program gave back, which the emulator
-# keeps mapped. Where the C library tells what it has handed out (glibc's mallinfo2), the
-# process holds that plus every mapping outside the allocator's heap: large blocks, the
-# module's arrays in pages of their own. The parent turns Python's small-object allocator off
-# there, so that Python's objects are counted as they are allocated and not as arenas of 1 MiB.
-_libc = ctypes.CDLL(None)
-_mallinfo2 = getattr(_libc, "mallinfo2", None)
-EXACT = _mallinfo2 is not None and os.environ.get("PYTHONMALLOC") == "malloc"
-
-if EXACT:
+# keeps mapped. Where the parent asks for bytes, glibc tells what it has handed out
+# (mallinfo2), and the process holds that plus every mapping outside the allocator's heap:
+# large blocks, the module's arrays in pages of their own. The parent turns Python's
+# small-object allocator off then, so that Python's objects are counted as they are allocated
+# and not as arenas of 1 MiB.
+if sys.argv[4] == "bytes":
+    _libc = ctypes.CDLL(None)
+    _mallinfo2 = _libc.mallinfo2
     class _Info(ctypes.Structure):
         _fields_ = [(name, ctypes.c_size_t) for name in (
             "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
@@ -231,9 +230,10 @@ def kept_per_environment(text, count, folder, ballast=""):
         f.write(text)
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    if counts_bytes():
+    unit = "bytes" if counts_bytes() else "pages"
+    if unit == "bytes":
         env["PYTHONMALLOC"] = "malloc"
-    out = subprocess.run([sys.executable, "-c", _KEPT_CHILD, path, str(count), ballast],
+    out = subprocess.run([sys.executable, "-c", _KEPT_CHILD, path, str(count), ballast, unit],
                          capture_output=True, text=True, env=env, timeout=300)
     os.remove(path)
     if out.returncode != 0:

@@ -644,11 +644,36 @@ def _wait_for(lock, held):
         _hold_signals()
 
 
-# An entry point holds signals back before it takes anything and lets them through after it
-# has let everything go: a with statement would not do, as a handler can run between its body's
-# end and the lock's release. The lock is let go if this thread has it: a handler's exception
-# can end a wait just after the lock was taken, or caller code's stretch before the lock was
-# taken back.
+@hidden_applevel
+def _in_turn(state, exclusive, work, *args):
+    """work(*args) with the instance's lock and its borrow, exclusive or shared. Signals are held
+    back before anything is taken and let through after everything is let go: a with statement
+    would not do, as a handler can run between its body's end and the lock's release. The lock
+    is let go if this thread has it: a handler's exception can end a wait just after the lock
+    was taken, or caller code's stretch before the lock was taken back."""
+    held = _hold_signals()
+    try:
+        lock = _lock_of(state)
+        try:
+            if not lock.acquire(False):
+                _wait_for(lock, held)
+            if exclusive:
+                _take_exclusive(state)
+            else:
+                _take_shared(state)
+            try:
+                return work(*args)
+            finally:
+                if exclusive:
+                    state.borrow = 0
+                else:
+                    state.borrow -= 1
+        finally:
+            if lock._is_owned():
+                lock.release()
+    finally:
+        if held:
+            _allow_signals()
 
 
 @hidden_applevel
@@ -657,47 +682,16 @@ def _changing(method, args, kwargs, name):
         raise TypeError("descriptor '%s' of 'builtins.Environment' object needs an argument"
                         % name)
     state = _receiver(args[0], name)
-    held = _hold_signals()
-    try:
-        lock = _lock_of(state)
-        try:
-            if not lock.acquire(False):
-                _wait_for(lock, held)
-            _take_exclusive(state)
-            try:
-                method(state, args, kwargs)
-            finally:
-                state.borrow = 0
-        finally:
-            if lock._is_owned():
-                lock.release()
-    finally:
-        if held:
-            _allow_signals()
+    _in_turn(state, True, method, state, args, kwargs)
 
 
 @hidden_applevel
 def _reading(view, self, name):
     state = _receiver(self, name)
-    held = _hold_signals()
     try:
-        lock = _lock_of(state)
-        try:
-            if not lock.acquire(False):
-                _wait_for(lock, held)
-            _take_shared(state)
-            try:
-                return view(state)
-            except MemoryError as exception:
-                raise _api_failure(exception)
-            finally:
-                state.borrow -= 1
-        finally:
-            if lock._is_owned():
-                lock.release()
-    finally:
-        if held:
-            _allow_signals()
+        return _in_turn(state, False, view, state)
+    except MemoryError as exception:
+        raise _api_failure(exception)
 
 
 @hidden_applevel
