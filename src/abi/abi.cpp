@@ -133,8 +133,8 @@ void kestrin_free(kestrin_environment* environment) {
   delete environment;
 }
 
-const char* kestrin_message(const kestrin_environment* environment, size_t* size) {
-  *size = environment->message.size();
+const char* kestrin_message(const kestrin_environment* environment, ptrdiff_t* size) {
+  *size = static_cast<ptrdiff_t>(environment->message.size());
   return environment->message.data();
 }
 
@@ -180,41 +180,41 @@ int kestrin_declare_sequent(kestrin_environment* environment, const char* text, 
   });
 }
 
-const int64_t* kestrin_terms(const kestrin_environment* environment, size_t* count) {
-  *count = environment->terms.size();
+const int64_t* kestrin_terms(const kestrin_environment* environment, ptrdiff_t* count) {
+  *count = static_cast<ptrdiff_t>(environment->terms.size());
   return environment->terms.data();
 }
 
-size_t kestrin_sort_count(const kestrin_environment* environment) {
-  return environment->signature.sorts().size();
+ptrdiff_t kestrin_sort_count(const kestrin_environment* environment) {
+  return static_cast<ptrdiff_t>(environment->signature.sorts().size());
 }
 
-const char* kestrin_sort(const kestrin_environment* environment, size_t sort, size_t* size) {
+const char* kestrin_sort(const kestrin_environment* environment, size_t sort, ptrdiff_t* size) {
   const std::string& name = environment->signature.sorts()[sort];
-  *size = name.size();
+  *size = static_cast<ptrdiff_t>(name.size());
   return name.data();
 }
 
-size_t kestrin_function_count(const kestrin_environment* environment) {
-  return environment->signature.functions().size();
+ptrdiff_t kestrin_function_count(const kestrin_environment* environment) {
+  return static_cast<ptrdiff_t>(environment->signature.functions().size());
 }
 
-size_t kestrin_function_arity(const kestrin_environment* environment, size_t function) {
-  return environment->signature.functions()[function].argument_type.size();
+ptrdiff_t kestrin_function_arity(const kestrin_environment* environment, size_t function) {
+  return static_cast<ptrdiff_t>(environment->signature.functions()[function].argument_type.size());
 }
 
 const char* kestrin_function_part(const kestrin_environment* environment, size_t function,
-                                  size_t part, size_t* size) {
+                                  size_t part, ptrdiff_t* size) {
   const kestrin::FunctionSignature& entry = environment->signature.functions()[function];
   const std::string& text = part == 0                            ? entry.name
                             : part <= entry.argument_type.size() ? entry.argument_type[part - 1]
                                                                  : entry.result_type;
-  *size = text.size();
+  *size = static_cast<ptrdiff_t>(text.size());
   return text.data();
 }
 
-size_t kestrin_text_size(const kestrin_environment* environment) {
-  return kestrin::environment_text_size(environment->sequents);
+ptrdiff_t kestrin_text_size(const kestrin_environment* environment) {
+  return static_cast<ptrdiff_t>(kestrin::environment_text_size(environment->sequents));
 }
 
 void kestrin_text(const kestrin_environment* environment, char* out) {

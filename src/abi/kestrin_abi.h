@@ -4,6 +4,8 @@
  * Nothing here touches Python: every call works on native memory only and returns at once, so
  * a caller's thread can be ended around any call without anything left half done. Texts are
  * UTF-8 bytes with explicit sizes; they may hold NUL. No call keeps a pointer it was given.
+ * Sizes and counts handed back are signed: PyPy makes an unsigned 64-bit value a big number,
+ * which its JIT then compares and adds by calls.
  *
  * The declarations between the two marker lines are also what the Python side hands to cffi,
  * which reads no preprocessor lines: keep them plain C. */
@@ -37,7 +39,7 @@ KESTRIN_ABI int kestrin_claim_module(void);
 /* A new empty environment, or NULL when memory runs out; released with kestrin_free. */
 KESTRIN_ABI kestrin_environment* kestrin_new(void);
 KESTRIN_ABI void kestrin_free(kestrin_environment* environment);
-KESTRIN_ABI const char* kestrin_message(const kestrin_environment* environment, size_t* size);
+KESTRIN_ABI const char* kestrin_message(const kestrin_environment* environment, ptrdiff_t* size);
 
 /* `parts` is the name, the argument sorts and the result sort, in that order, each followed by
  * the byte 0xFF (which no UTF-8 text holds); `count` is how many there are (at least 2). */
@@ -50,20 +52,21 @@ KESTRIN_ABI int kestrin_declare_function(kestrin_environment* environment, const
  * a constant) followed by its function's number. *count receives the length. */
 KESTRIN_ABI int kestrin_declare_sequent(kestrin_environment* environment, const char* text,
                                         size_t size);
-KESTRIN_ABI const int64_t* kestrin_terms(const kestrin_environment* environment, size_t* count);
+KESTRIN_ABI const int64_t* kestrin_terms(const kestrin_environment* environment, ptrdiff_t* count);
 
 /* The signature as declared, in declaration order. */
-KESTRIN_ABI size_t kestrin_sort_count(const kestrin_environment* environment);
+KESTRIN_ABI ptrdiff_t kestrin_sort_count(const kestrin_environment* environment);
 KESTRIN_ABI const char* kestrin_sort(const kestrin_environment* environment, size_t sort,
-                                     size_t* size);
-KESTRIN_ABI size_t kestrin_function_count(const kestrin_environment* environment);
+                                     ptrdiff_t* size);
+KESTRIN_ABI ptrdiff_t kestrin_function_count(const kestrin_environment* environment);
 /* part 0 is the name, 1 to arity the argument sorts, arity + 1 the result sort */
-KESTRIN_ABI size_t kestrin_function_arity(const kestrin_environment* environment, size_t function);
+KESTRIN_ABI ptrdiff_t kestrin_function_arity(const kestrin_environment* environment,
+                                             size_t function);
 KESTRIN_ABI const char* kestrin_function_part(const kestrin_environment* environment,
-                                              size_t function, size_t part, size_t* size);
+                                              size_t function, size_t part, ptrdiff_t* size);
 
 /* Every stored sequent's line, each followed by "\n": kestrin_text_size bytes into `out`. */
-KESTRIN_ABI size_t kestrin_text_size(const kestrin_environment* environment);
+KESTRIN_ABI ptrdiff_t kestrin_text_size(const kestrin_environment* environment);
 KESTRIN_ABI void kestrin_text(const kestrin_environment* environment, char* out);
 /* cdef end */
 

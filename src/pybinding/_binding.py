@@ -94,10 +94,11 @@ def _panic_type():
 class _State:
     """What an instance holds: the native environment, the borrow flag (0 free, n > 0
     readers, -1 one changing call), the lock that stands for the interpreter lock and the fork
-    generation it was last taken in, the function names by number, each stored sequent as its
-    premise count and its term objects (two per equation, premises first), and the native
+    generation it was last taken in, the function names by number, each stored sequent's term
+    objects (two per equation, premises first) and, apart, its premise count, and the native
     bytes not yet reported to the collector."""
-    __slots__ = ("core", "borrow", "lock", "generation", "names", "sequents", "unreported", "size")
+    __slots__ = ("core", "borrow", "lock", "generation", "names", "sequents", "premise_counts",
+                 "unreported", "size")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -444,6 +445,17 @@ def _declare_function(state, args, kwargs):
 
 
 @hidden_applevel
+def _shared_items():
+    """An empty list that keeps each item as the object it is given. PyPy stores a list of str
+    alone as their texts and makes a new str object at each read of an item, so a name read for
+    each of its terms would be as many objects for the collector; once such a list has held
+    another kind of item it keeps objects for good."""
+    items = [None]
+    items.pop()
+    return items
+
+
+@hidden_applevel
 def _declare_sequent(state, args, kwargs):
     if len(args) == 2 and not kwargs:
         text = args[1]
@@ -464,9 +476,9 @@ def _declare_sequent(state, args, kwargs):
     terms = []
     # A variable's name is made once per sequent and shared by its occurrences, as a function
     # symbol's is (each occurrence still has a tuple and a list of its own): on PyPy every str
-    # is two objects that the collector moves. A sequent's variables are numbered on from its
-    # first, in the order they are met.
-    variables = []
+    # is two objects that the collector moves and marks. A sequent's variables are numbered on
+    # from its first, in the order they are met.
+    variables = _shared_items()
     first = -1
     try:
         i = 2
@@ -492,7 +504,14 @@ def _declare_sequent(state, args, kwargs):
                 del terms[-code:]
                 terms.append((name, arguments))
             i += 2
-        state.sequents.append((codes[0], terms))
+        # The premise counts are a list of their own, which PyPy keeps as plain numbers: a
+        # pair per sequent would be two more objects for the collector to move and mark.
+        state.sequents.append(terms)
+        try:
+            state.premise_counts.append(codes[0])
+        except MemoryError:
+            state.sequents.pop()
+            raise
     except MemoryError as exception:
         raise _api_failure(exception)
     state.unreported += count * 16 + len(data)
@@ -533,7 +552,9 @@ def _functions(state):
 @hidden_applevel
 def _sequents(state):
     sequents = []
-    for premise_count, terms in state.sequents:
+    premise_counts = state.premise_counts
+    for k, terms in enumerate(state.sequents):
+        premise_count = premise_counts[k]
         premises = []
         conclusions = []
         at = 0
@@ -709,10 +730,11 @@ def _new(cls, *args, **kwargs):
     state.borrow = 0
     state.lock = _thread.RLock()
     state.generation = _forks.generation
-    state.names = []
+    state.names = _shared_items()
     state.sequents = []
+    state.premise_counts = []
     state.unreported = 0
-    state.size = _ffi.new("size_t[1]")
+    state.size = _ffi.new("ptrdiff_t[1]")
     self = object.__new__(cls)
     object.__setattr__(self, "_state", state)
     return self
