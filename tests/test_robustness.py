@@ -17,7 +17,8 @@ import pytest
 
 from _kestrin import Environment
 
-from conftest import FREE_THREADED, allocation_failures_testable, cpython_only, under_sanitizer
+from conftest import (FREE_THREADED, PYPY, allocation_failures_testable, cpython_only,
+                      under_sanitizer)
 from text_shapes import ACCEPTED, REFUSED, counts_bytes, kept_per_environment, measure
 
 PRELUDE = """\
@@ -674,6 +675,39 @@ print(sorted(failures))
     failures = set(eval(out.split("\n")[-2]))
     assert failures <= FAILURES[op], failures
     assert failures - {"ValueError"}, "no allocation failed"
+
+
+class _NoRoom(list):
+    def append(self, item):
+        raise MemoryError
+
+
+# CPython's module makes the values in C++, whose every allocation the test above fails.
+@pytest.mark.skipif(not PYPY, reason="PyPy's binding alone makes the values in Python")
+@pytest.mark.parametrize("where", ["the first object", "the premise count, after the terms"])
+def test_memory_running_out_while_values_are_made_takes_the_sequent_back(where, monkeypatch):
+    # The logic stores the sequent before the values are made: it must be taken back with them,
+    # so that the text and the values stay in step, the failed sequent's numbers taken as on
+    # CPython.
+    from _kestrin import _binding
+
+    env = Environment()
+    env.declare_function("c", [], "A")
+    env.declare_sequent("x = c => c = x")
+    state = object.__getattribute__(env, "_state")
+    if where == "the first object":
+        monkeypatch.setattr(_binding, "_shared_items", lambda: _NoRoom().append(None))
+    else:
+        monkeypatch.setattr(state, "premise_counts", _NoRoom(state.premise_counts))
+    with pytest.raises(BaseException) as raised:
+        env.declare_sequent("c = x => x = c")
+    assert type(raised.value).__name__ == "PanicException"
+    assert raised.value.args == ("Python API call failed",)
+    monkeypatch.undo()
+    assert str(env) == "?0 = c => c = ?0\n" and len(env.sequents) == 1
+    env.declare_sequent("y = y => y = y")
+    assert str(env) == "?0 = c => c = ?0\n?2 = ?2 => ?2 = ?2\n"
+    assert env.sequents[1] == ([(("?2", []), ("?2", []))], [(("?2", []), ("?2", []))])
 
 
 # Past 4,096 top-level terms, so that spare tuples are left over when the environment goes.

@@ -185,6 +185,10 @@ const int64_t* kestrin_terms(const kestrin_environment* environment, ptrdiff_t* 
   return environment->terms.data();
 }
 
+void kestrin_drop_last_sequent(kestrin_environment* environment) {
+  environment->sequents.pop_back();
+}
+
 ptrdiff_t kestrin_sort_count(const kestrin_environment* environment) {
   return static_cast<ptrdiff_t>(environment->signature.sorts().size());
 }

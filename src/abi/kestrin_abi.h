@@ -53,6 +53,9 @@ KESTRIN_ABI int kestrin_declare_function(kestrin_environment* environment, const
 KESTRIN_ABI int kestrin_declare_sequent(kestrin_environment* environment, const char* text,
                                         size_t size);
 KESTRIN_ABI const int64_t* kestrin_terms(const kestrin_environment* environment, ptrdiff_t* count);
+/* Takes back the sequent stored last, whose values the binding could not make: the environment
+ * is as before its declaration, but for the variable numbers the declaration took. */
+KESTRIN_ABI void kestrin_drop_last_sequent(kestrin_environment* environment);
 
 /* The signature as declared, in declaration order. */
 KESTRIN_ABI ptrdiff_t kestrin_sort_count(const kestrin_environment* environment);

@@ -470,17 +470,19 @@ def _declare_sequent(state, args, kwargs):
     codes = _lib.kestrin_terms(core, size)
     count = size[0]
     names = state.names
-    # Each subtree comes after its arguments, which are the last terms made. The sequent's
-    # terms are a list of their own: appending to one list of every term would have the
-    # collector look through all of it at each of its passes.
-    terms = []
-    # A variable's name is made once per sequent and shared by its occurrences, as a function
-    # symbol's is (each occurrence still has a tuple and a list of its own): on PyPy every str
-    # is two objects that the collector moves and marks. A sequent's variables are numbered on
-    # from its first, in the order they are met.
-    variables = _shared_items()
-    first = -1
+    sequents = state.sequents
+    stored = len(sequents)
     try:
+        # Each subtree comes after its arguments, which are the last terms made. The sequent's
+        # terms are a list of their own: appending to one list of every term would have the
+        # collector look through all of it at each of its passes.
+        terms = []
+        # A variable's name is made once per sequent and shared by its occurrences, as a
+        # function symbol's is (each occurrence still has a tuple and a list of its own): on
+        # PyPy every str is two objects that the collector moves and marks. A sequent's
+        # variables are numbered on from its first, in the order they are met.
+        variables = _shared_items()
+        first = -1
         i = 2
         while i < count:
             code = codes[i]
@@ -504,15 +506,15 @@ def _declare_sequent(state, args, kwargs):
                 del terms[-code:]
                 terms.append((name, arguments))
             i += 2
+        sequents.append(terms)
         # The premise counts are a list of their own, which PyPy keeps as plain numbers: a
         # pair per sequent would be two more objects for the collector to move and mark.
-        state.sequents.append(terms)
-        try:
-            state.premise_counts.append(codes[0])
-        except MemoryError:
-            state.sequents.pop()
-            raise
+        state.premise_counts.append(codes[0])
     except MemoryError as exception:
+        # The logic stored the sequent before its values were made: it is taken back, so that
+        # the text and the values of the environment stay in step.
+        del sequents[stored:]
+        _lib.kestrin_drop_last_sequent(core)
         raise _api_failure(exception)
     state.unreported += count * 16 + len(data)
     if state.unreported >= _PRESSURE_STEP:
