@@ -710,6 +710,19 @@ def test_memory_running_out_while_values_are_made_takes_the_sequent_back(where, 
     assert env.sequents[1] == ([(("?2", []), ("?2", []))], [(("?2", []), ("?2", []))])
 
 
+@pytest.mark.skipif(not PYPY, reason="PyPy's binding alone keeps the names in Python")
+def test_memory_running_out_for_a_function_name_declares_nothing(monkeypatch):
+    env = Environment()
+    monkeypatch.setattr(object.__getattribute__(env, "_state"), "names", _NoRoom())
+    with pytest.raises(MemoryError):
+        env.declare_function("f", [], "A")
+    monkeypatch.undo()
+    env.declare_function("f", [], "A")
+    env.declare_function("g", [], "A")
+    env.declare_sequent("g = f => f = g")
+    assert env.sequents == [([(("g", []), ("f", []))], [(("f", []), ("g", []))])]
+
+
 # Past 4,096 top-level terms, so that spare tuples are left over when the environment goes.
 @cpython_only("sys.getallocatedblocks")
 @pytest.mark.parametrize("size", [1000])

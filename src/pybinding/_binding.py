@@ -438,10 +438,15 @@ def _declare_function(state, args, kwargs):
     parts.append(_text(state, result_type, "result_type"))
     parts.append(b"")
     blob = _SEPARATOR.join(parts)
+    # The name goes in before the logic stores the function, and out if it refuses: a name
+    # that memory ran out for after the function was stored would give every later function's
+    # terms the name of the one before.
+    names = state.names
+    names.append(name if type(name) is str else str.__str__(name))
     status = _lib.kestrin_declare_function(state.core, blob, len(blob), len(parts) - 1)
     if status != _OK:
+        names.pop()
         raise _native_failure(state, status)
-    state.names.append(name if type(name) is str else str.__str__(name))
 
 
 @hidden_applevel
