@@ -682,45 +682,40 @@ class _NoRoom(list):
         raise MemoryError
 
 
-# CPython's module makes the values in C++, whose every allocation the test above fails.
+# The logic stores a sequent or a function before PyPy's binding keeps its values or its name
+# in Python; memory running out there must leave the environment as it was, but for the
+# numbers a failed sequent took (as on CPython, whose module the test above fails in C++).
 @pytest.mark.skipif(not PYPY, reason="PyPy's binding alone makes the values in Python")
-@pytest.mark.parametrize("where", ["the first object", "the premise count, after the terms"])
-def test_memory_running_out_while_values_are_made_takes_the_sequent_back(where, monkeypatch):
-    # The logic stores the sequent before the values are made: it must be taken back with them,
-    # so that the text and the values stay in step, the failed sequent's numbers taken as on
-    # CPython.
+@pytest.mark.parametrize("where, error, number", [
+    ("_shared_items", "PanicException", 2),  # a sequent's first object
+    ("premise_counts", "PanicException", 2),  # after the sequent's terms were kept
+    ("names", "MemoryError", 1),  # a function's name
+])
+def test_memory_running_out_in_the_binding_leaves_the_environment_as_it_was(
+        where, error, number, monkeypatch):
     from _kestrin import _binding
 
     env = Environment()
     env.declare_function("c", [], "A")
     env.declare_sequent("x = c => c = x")
     state = object.__getattribute__(env, "_state")
-    if where == "the first object":
-        monkeypatch.setattr(_binding, "_shared_items", lambda: _NoRoom().append(None))
+    if where == "_shared_items":
+        monkeypatch.setattr(_binding, where, lambda: _NoRoom().append(None))
     else:
-        monkeypatch.setattr(state, "premise_counts", _NoRoom(state.premise_counts))
+        monkeypatch.setattr(state, where, _NoRoom(getattr(state, where)))
     with pytest.raises(BaseException) as raised:
-        env.declare_sequent("c = x => x = c")
-    assert type(raised.value).__name__ == "PanicException"
-    assert raised.value.args == ("Python API call failed",)
+        if where == "names":
+            env.declare_function("g", [], "A")
+        else:
+            env.declare_sequent("c = x => x = c")
+    assert type(raised.value).__name__ == error
     monkeypatch.undo()
     assert str(env) == "?0 = c => c = ?0\n" and len(env.sequents) == 1
-    env.declare_sequent("y = y => y = y")
-    assert str(env) == "?0 = c => c = ?0\n?2 = ?2 => ?2 = ?2\n"
-    assert env.sequents[1] == ([(("?2", []), ("?2", []))], [(("?2", []), ("?2", []))])
-
-
-@pytest.mark.skipif(not PYPY, reason="PyPy's binding alone keeps the names in Python")
-def test_memory_running_out_for_a_function_name_declares_nothing(monkeypatch):
-    env = Environment()
-    monkeypatch.setattr(object.__getattribute__(env, "_state"), "names", _NoRoom())
-    with pytest.raises(MemoryError):
-        env.declare_function("f", [], "A")
-    monkeypatch.undo()
-    env.declare_function("f", [], "A")
     env.declare_function("g", [], "A")
-    env.declare_sequent("g = f => f = g")
-    assert env.sequents == [([(("g", []), ("f", []))], [(("f", []), ("g", []))])]
+    env.declare_sequent("y = g => g = y")
+    y = ("?%d" % number, [])
+    assert env.sequents[1] == ([(y, ("g", []))], [(("g", []), y)])
+    assert str(env) == "?0 = c => c = ?0\n?{0} = g => g = ?{0}\n".format(number)
 
 
 # Past 4,096 top-level terms, so that spare tuples are left over when the environment goes.
