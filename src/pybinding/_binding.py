@@ -559,9 +559,7 @@ def _functions(state):
 @hidden_applevel
 def _sequents(state):
     sequents = []
-    premise_counts = state.premise_counts
-    for k, terms in enumerate(state.sequents):
-        premise_count = premise_counts[k]
+    for premise_count, terms in zip(state.premise_counts, state.sequents):
         premises = []
         conclusions = []
         at = 0
